@@ -1,0 +1,269 @@
+/*
+ * tarnwick-libssh2-sftp-client-transfer: one SSH file-transfer session
+ * through plain C functions.
+ *
+ * The library holds one client: at most one SSH session, one transfer
+ * record, one activity log and one last-error text, all process-wide. Any
+ * function may be called from any thread, several at once; a transfer
+ * typically runs on one thread while another polls its progress.
+ *
+ * Conventions shared by every function:
+ * - Texts are NUL-terminated byte strings. A NULL text counts as empty,
+ *   unless a function below gives it a default. Paths pass through as bytes.
+ * - A Status is 0 on success and -1 on failure; the reason of a failure is
+ *   the text returned by sftp_client_last_error().
+ * - A result text lives in a static buffer owned by the library. The same
+ *   function always returns the same pointer, and the text stays valid until
+ *   the next call, from any thread, of a function that writes the same
+ *   buffer (named in each block below). Never free it; copy it to keep it.
+ * - JSON results hold no white space. Variable texts in them are escaped;
+ *   bytes that are not valid UTF-8 become U+FFFD.
+ * - The entry record, used by the listings and by sftp_client_stat:
+ *   {"name":"...","is_dir":true|false,"size":N,"mtime":N,"mode":"drwxr-xr-x",
+ *    "uid":N,"gid":N}
+ *   with the size in bytes, mtime in seconds since the Unix epoch and a
+ *   ten-character mode text (type letter d, l or -, then rwx three times).
+ */
+#ifndef TARNWICK_SFTP_H
+#define TARNWICK_SFTP_H
+
+#if defined(_WIN32)
+#define TARNWICK_CALL __stdcall
+#if defined(TARNWICK_BUILDING_LIBRARY)
+#define TARNWICK_API __declspec(dllexport)
+#else
+#define TARNWICK_API __declspec(dllimport)
+#endif
+#else
+#define TARNWICK_CALL
+#define TARNWICK_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Library frame ----------------------------------------------------- */
+
+/*
+ * The library's version text, "1.1.1". Constant; never fails, takes no lock.
+ */
+TARNWICK_API const char *TARNWICK_CALL sftp_client_version(void);
+
+/*
+ * The message of the most recent failure, or "" when the last call that
+ * clears it succeeded. At most 511 bytes. One text for the whole library,
+ * not one per thread. Calls that clear it at entry: connect, list_dir, stat,
+ * realpath, mkdir, rmdir, delete, rename, chmod, the four transfers and
+ * list_local. Valid until it is next cleared or replaced. Never fails.
+ */
+TARNWICK_API const char *TARNWICK_CALL sftp_client_last_error(void);
+
+/*
+ * 1 while a session is open, 0 otherwise. Never waits, even during a
+ * transfer.
+ */
+TARNWICK_API int TARNWICK_CALL sftp_client_is_connected(void);
+
+/* ---- Activity log ------------------------------------------------------ */
+
+/*
+ * The activity log, the 128 most recent lines, oldest first, as a JSON
+ * array: [{"ts_ms":N,"line":"..."},...], ts_ms being milliseconds since the
+ * Unix epoch; "[]" when empty. Lines begin with an upper-case word, such as
+ * "MKDIR /tmp/a". The text lives in the buffer shared with
+ * sftp_client_list_dir. Never fails; leaves the last-error text alone.
+ */
+TARNWICK_API const char *TARNWICK_CALL sftp_client_get_log(void);
+
+/*
+ * Empties the activity log. Returns 0.
+ */
+TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
+
+/* ---- Session ----------------------------------------------------------- */
+
+/*
+ * Opens an SSH session with its SFTP subsystem, replacing any open session.
+ * config_json is a JSON object:
+ *   {"host":"example.org","user":"me","password":"...",
+ *    "private_key":"/path/id_ed25519","passphrase":"...",
+ *    "port":22,"timeout_ms":15000}
+ * host and user are required. With private_key the key file is used (with
+ * the passphrase, if any), otherwise the password (possibly empty). port
+ * outside 1..65535 becomes 22; timeout_ms below 1000 becomes 15000; it
+ * bounds every network wait. String values are JSON strings with their
+ * escapes decoded. The server's host key is accepted and its SHA-1
+ * fingerprint recorded (see sftp_client_session_info).
+ * Returns a Status. Messages: "config_json is required",
+ * "config_json is not a JSON object", "'host' is required",
+ * "'user' is required", "'<key>' must not contain a NUL character",
+ * "libssh2_init failed", "cannot resolve host '<host>'",
+ * "cannot connect to <host>:<port>", "libssh2_session_init failed",
+ * "SSH handshake failed (<code>) - is <host>:<port> an SSH server?",
+ * "authentication failed for user '<user>' (password|publickey)",
+ * "server accepted the login but refused the SFTP subsystem".
+ * A rejected configuration leaves an open session open; every later failure
+ * leaves no session.
+ */
+TARNWICK_API int TARNWICK_CALL sftp_client_connect(const char *config_json);
+
+/*
+ * Closes the session, if one is open, after any running operation ends.
+ * Returns 0, always. Leaves the last-error text alone.
+ */
+TARNWICK_API int TARNWICK_CALL sftp_client_disconnect(void);
+
+/*
+ * Describes the open session, or the last one, as a JSON object:
+ *   {"connected":true|false,"host":"...","port":N,"user":"...",
+ *    "banner":"SSH-2.0-...","fingerprint":"3f:a0:...","home":"/home/me",
+ *    "auth":"password"|"publickey"}
+ * fingerprint is the SHA-1 of the host key as 20 hexadecimal pairs joined by
+ * colons, or "". Answers at once, even during a transfer. The text lives in
+ * the buffer shared with sftp_transfer_progress. Never fails.
+ */
+TARNWICK_API const char *TARNWICK_CALL sftp_client_session_info(void);
+
+/* ---- Remote file system ------------------------------------------------ */
+
+/*
+ * Lists a remote directory (NULL or "" lists ".") as a JSON array of entry
+ * records; "." is left out, ".." and dot files are listed. The text lives
+ * in the buffer shared with sftp_client_get_log (512 KiB). On failure "[]"
+ * with "not connected" or "cannot open remote directory '<path>'". When
+ * reading stops part-way or entries do not fit, the array holds what fits
+ * and the last-error text says the listing is incomplete.
+ */
+TARNWICK_API const char *TARNWICK_CALL sftp_client_list_dir(const char *path);
+
+/*
+ * Describes one remote path, following links, as one entry record named
+ * after the whole path. The text lives in the buffer shared with
+ * sftp_client_list_local. On failure "{}" with "not connected",
+ * "path is required" or "cannot stat '<path>'".
+ */
+TARNWICK_API const char *TARNWICK_CALL sftp_client_stat(const char *path);
+
+/*
+ * The server's canonical absolute form of path (NULL or "" means "."), as
+ * plain text, in a buffer of its own (1024 bytes). On failure "" with
+ * "not connected" or "cannot resolve '<path>'".
+ */
+TARNWICK_API const char *TARNWICK_CALL sftp_client_realpath(const char *path);
+
+/*
+ * Creates a remote directory with mode 0755. Status; messages
+ * "not connected", "path is required", "cannot create directory '<path>'".
+ */
+TARNWICK_API int TARNWICK_CALL sftp_client_mkdir(const char *path);
+
+/*
+ * Removes an empty remote directory. Status; messages "not connected",
+ * "path is required", "cannot remove directory '<path>' (is it empty?)".
+ */
+TARNWICK_API int TARNWICK_CALL sftp_client_rmdir(const char *path);
+
+/*
+ * Deletes a remote file. Status; messages "not connected",
+ * "path is required", "cannot delete '<path>'".
+ */
+TARNWICK_API int TARNWICK_CALL sftp_client_delete(const char *path);
+
+/*
+ * Renames a remote path (asking for overwrite, atomic and native
+ * semantics; servers speaking SFTP version 3 refuse to replace an existing
+ * file). Status; messages "not connected",
+ * "both source and destination paths are required",
+ * "cannot rename '<from>' to '<to>'".
+ */
+TARNWICK_API int TARNWICK_CALL sftp_client_rename(const char *from,
+                                                  const char *to);
+
+/*
+ * Sets the permission bits of a remote path; all 32 bits of mode are sent
+ * (octal 0644 is decimal 420). Status; messages "not connected",
+ * "path is required", "cannot chmod '<path>'".
+ */
+TARNWICK_API int TARNWICK_CALL sftp_client_chmod(const char *path, int mode);
+
+/* ---- Transfers --------------------------------------------------------- */
+
+/*
+ * The record of the running transfer, or of the last one, as a JSON object:
+ *   {"active":B,"direction":"download"|"upload","name":"<base name>",
+ *    "transferred":N,"total":N,"percent":12.5,"bytes_per_sec":N,
+ *    "elapsed_ms":N,"cancelled":B,"finished":B,"error":"<word>"}
+ * error is "" on success, else one of "cancelled", "read failed",
+ * "write failed", "local write failed", "local read failed", "short read".
+ * Answers at once, even while a transfer waits on the network. The text
+ * lives in the buffer shared with sftp_client_session_info. Never fails.
+ */
+TARNWICK_API const char *TARNWICK_CALL sftp_transfer_progress(void);
+
+/*
+ * Asks the running transfer to stop at its next chunk (at most 32 KiB
+ * later); a cancelled download deletes its local file. A request made while
+ * no transfer runs has no effect on the next one. Returns 0, always.
+ */
+TARNWICK_API int TARNWICK_CALL sftp_transfer_cancel(void);
+
+/*
+ * Copies a remote file to a local file over SFTP, creating or truncating
+ * the local file. Blocks until done; other threads may poll progress and
+ * cancel. Status; messages "not connected",
+ * "both remote and local paths are required",
+ * "cannot open remote file '<remote>'", "cannot write local file '<local>'",
+ * "remote read failed for '<remote>'", "local write failed (disk full?)",
+ * "transfer cancelled".
+ */
+TARNWICK_API int TARNWICK_CALL sftp_client_download(const char *remote_path,
+                                                    const char *local_path);
+
+/*
+ * Copies a local regular file to a remote file over SFTP, creating or
+ * truncating it with mode 0644. Status; messages "not connected",
+ * "both local and remote paths are required",
+ * "cannot read local file '<local>'",
+ * "cannot create remote file '<remote>' (permission denied?)",
+ * "local read failed for '<local>'", "remote write failed for '<remote>'",
+ * "transfer cancelled".
+ */
+TARNWICK_API int TARNWICK_CALL sftp_client_upload(const char *local_path,
+                                                  const char *remote_path);
+
+/*
+ * Copies a remote file to a local file over SCP. As sftp_client_download,
+ * with the messages "SCP download refused for '<remote>' (no scp on the
+ * server?)", "SCP read failed for '<remote>'" and
+ * "SCP download truncated (<received> of <announced> bytes)".
+ */
+TARNWICK_API int TARNWICK_CALL scp_client_download(const char *remote_path,
+                                                   const char *local_path);
+
+/*
+ * Copies a local regular file to a remote file over SCP with the permission
+ * bits mode & 0777 (0 or negative: 0644). As sftp_client_upload, with the
+ * messages "SCP upload refused for '<remote>' (permission denied?)" and
+ * "SCP write failed for '<remote>'".
+ */
+TARNWICK_API int TARNWICK_CALL scp_client_upload(const char *local_path,
+                                                 const char *remote_path,
+                                                 int mode);
+
+/* ---- Local file system ------------------------------------------------- */
+
+/*
+ * Lists a local folder as a JSON array of entry records (uid and gid 0,
+ * mode "drwxr-xr-x" for folders and "-rw-r--r--" for the rest; "." left
+ * out). NULL or "" lists the drives (on POSIX systems the one root "/").
+ * The text lives in the buffer shared with sftp_client_stat. On failure "[]"
+ * with "cannot list local folder '<path>'". Needs no session.
+ */
+TARNWICK_API const char *TARNWICK_CALL sftp_client_list_local(const char *path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TARNWICK_SFTP_H */

@@ -1,0 +1,73 @@
+// The only interface to the operating system. One backend implements it per
+// platform (posix.cpp now, win32.cpp later); nothing else includes OS headers
+// other than the C and C++ standard ones.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace tw::platform {
+
+// A non-recursive mutual-exclusion lock. The storage is opaque so that this
+// header needs no OS header; each backend checks that its lock fits.
+struct Mutex {
+  alignas(16) unsigned char opaque[64];
+};
+
+void mutex_init(Mutex *m);
+void mutex_lock(Mutex *m);
+void mutex_unlock(Mutex *m);
+void yield_thread();
+
+// Milliseconds since the Unix epoch by the wall clock (follows changes of the
+// system time), and milliseconds of a clock that never goes back.
+int64_t wall_clock_ms();
+int64_t monotonic_ms();
+
+// A connected TCP socket, in the form libssh2 takes it (libssh2_socket_t).
+using Socket = intptr_t;
+constexpr Socket kInvalidSocket = -1;
+
+enum class NetResult { ok, resolve_failed, connect_failed };
+
+// Starts the socket layer for the process; called once before the first
+// connection.
+void net_startup();
+// Resolves host and tries every address in turn, with send and receive
+// time-outs of timeout_ms set before the blocking connect. On success the
+// socket has TCP_NODELAY set.
+NetResult net_connect(const char *host, int port, int timeout_ms, Socket *out);
+void net_close(Socket s);
+
+// Local files are stdio streams; these are the parts stdio leaves to the OS.
+// file_size gives the size of an open stream and rewinds it, or -1.
+int64_t file_size(FILE *f);
+bool file_is_regular(FILE *f);
+// Opens without newline translation ("rb"/"wb" behave so everywhere).
+FILE *file_open(const char *path, const char *mode);
+void file_remove(const char *path);
+
+// One entry of a local folder.
+struct DirEntry {
+  char name[1024];
+  bool is_dir;
+  uint64_t size;
+  int64_t mtime;  // seconds since the Unix epoch, negative before 1970
+};
+
+// Enumeration of a local folder; dir_open fails when there is nothing to
+// enumerate (missing, not a folder, unreadable).
+struct DirIter {
+  void *handle;
+  char folder[1024];
+};
+bool dir_open(DirIter *it, const char *folder);
+bool dir_next(DirIter *it, DirEntry *entry);
+void dir_close(DirIter *it);
+
+// The roots of the local file systems (drive letters on Windows, "/" on
+// POSIX), each at most 7 bytes. Returns how many were written.
+int drive_roots(char roots[26][8]);
+
+}  // namespace tw::platform

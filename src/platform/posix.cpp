@@ -1,0 +1,151 @@
+// POSIX backend of the platform layer: pthreads, BSD sockets, stdio with
+// 64-bit offsets, and opendir/readdir.
+#include <dirent.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace tw::platform {
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(Mutex::opaque),
+              "pthread_mutex_t does not fit the opaque lock");
+
+static pthread_mutex_t *native(Mutex *m) {
+  return reinterpret_cast<pthread_mutex_t *>(m->opaque);
+}
+
+void mutex_init(Mutex *m) { pthread_mutex_init(native(m), nullptr); }
+void mutex_lock(Mutex *m) { pthread_mutex_lock(native(m)); }
+void mutex_unlock(Mutex *m) { pthread_mutex_unlock(native(m)); }
+void yield_thread() { sched_yield(); }
+
+static int64_t clock_ms(clockid_t id) {
+  timespec ts{};
+  clock_gettime(id, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t wall_clock_ms() { return clock_ms(CLOCK_REALTIME); }
+int64_t monotonic_ms() { return clock_ms(CLOCK_MONOTONIC); }
+
+void net_startup() {}
+
+static void set_timeouts(int fd, int timeout_ms) {
+  timeval tv{};
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// Tries one resolved address; returns the connected socket or -1.
+static int try_address(const addrinfo *ai, int timeout_ms) {
+  int fd =
+      socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+  if (fd < 0) return -1;
+  set_timeouts(fd, timeout_ms);
+  if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+    close(fd);
+    return -1;
+  }
+  // Small SSH packets must not wait for delayed acknowledgements.
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+NetResult net_connect(const char *host, int port, int timeout_ms, Socket *out) {
+  *out = kInvalidSocket;
+  char service[16];
+  snprintf(service, sizeof service, "%d", port);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *list = nullptr;
+  if (getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr) {
+    if (list != nullptr) freeaddrinfo(list);
+    return NetResult::resolve_failed;
+  }
+  int fd = -1;
+  for (const addrinfo *ai = list; ai != nullptr && fd < 0; ai = ai->ai_next)
+    fd = try_address(ai, timeout_ms);
+  freeaddrinfo(list);
+  if (fd < 0) return NetResult::connect_failed;
+  *out = fd;
+  return NetResult::ok;
+}
+
+void net_close(Socket s) {
+  if (s != kInvalidSocket) close(static_cast<int>(s));
+}
+
+int64_t file_size(FILE *f) {
+  if (fseeko(f, 0, SEEK_END) != 0) return -1;
+  off_t size = ftello(f);
+  rewind(f);
+  return size < 0 ? -1 : static_cast<int64_t>(size);
+}
+
+bool file_is_regular(FILE *f) {
+  struct stat st {};
+  return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+FILE *file_open(const char *path, const char *mode) {
+  return fopen(path, mode);
+}
+
+void file_remove(const char *path) { remove(path); }
+
+bool dir_open(DirIter *it, const char *folder) {
+  DIR *d = opendir(folder);
+  it->handle = d;
+  snprintf(it->folder, sizeof it->folder, "%s", folder);
+  return d != nullptr;
+}
+
+// Fills the entry from stat of its path, or from lstat when the link cannot
+// be followed (a dangling link is still listed).
+static void describe(const DirIter *it, const char *name, DirEntry *e) {
+  char path[4096];
+  size_t n = strlen(it->folder);
+  const char *sep = (n > 0 && it->folder[n - 1] == '/') ? "" : "/";
+  snprintf(path, sizeof path, "%s%s%s", it->folder, sep, name);
+  struct stat st {};
+  if (stat(path, &st) != 0 && lstat(path, &st) != 0) return;
+  e->is_dir = S_ISDIR(st.st_mode);
+  e->size = static_cast<uint64_t>(st.st_size);
+  e->mtime = static_cast<int64_t>(st.st_mtime);
+}
+
+bool dir_next(DirIter *it, DirEntry *e) {
+  dirent *de = readdir(static_cast<DIR *>(it->handle));
+  if (de == nullptr) return false;
+  memset(e, 0, sizeof *e);
+  snprintf(e->name, sizeof e->name, "%s", de->d_name);
+  describe(it, de->d_name, e);
+  return true;
+}
+
+void dir_close(DirIter *it) {
+  if (it->handle != nullptr) closedir(static_cast<DIR *>(it->handle));
+  it->handle = nullptr;
+}
+
+int drive_roots(char roots[26][8]) {
+  snprintf(roots[0], sizeof roots[0], "/");
+  return 1;
+}
+
+}  // namespace tw::platform
