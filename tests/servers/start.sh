@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# Starts every test server into the given (fresh, empty) folder and writes <dir>/env.sh.
+# Usage: tests/servers/start.sh <dir>      Stop them with tests/servers/stop.sh <dir>.
+set -euo pipefail
+
+if [[ $# -ne 1 ]]; then
+  echo "usage: $0 <dir>" >&2
+  exit 2
+fi
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+mkdir -p "$1"
+D="$(cd "$1" && pwd)"
+# The system python has asyncssh; another python3 may come first on PATH.
+PY=/usr/bin/python3
+SSH_USER=tarnwick
+SSH_UID=4242
+SSH_PASSWORD='pa"ss\word'
+KEY_PASSPHRASE='key pass'
+
+die() {
+  echo "start.sh: $*" >&2
+  for f in "$D"/*.log; do [[ -s "$f" ]] && { echo "--- $f" >&2; tail -n 20 "$f" >&2; }; done
+  bash "$HERE/stop.sh" "$D" || true
+  exit 1
+}
+
+free_port() {
+  "$PY" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# Waits (at most 5 s) until something accepts TCP connections on 127.0.0.1:$1; gives up
+# early when the server's pid ($2, optional) has exited.
+wait_port() {
+  for _ in $(seq 100); do
+    # The probe trades greetings before closing, so sshd does not log a failed handshake.
+    if (exec 3<>"/dev/tcp/127.0.0.1/$1" && read -r -t 2 _ <&3 && printf 'SSH-2.0-probe\r\n' >&3) \
+      2>/dev/null; then return 0; fi
+    if [[ -n "${2:-}" ]] && ! kill -0 "$2" 2>/dev/null; then return 1; fi
+    sleep 0.05
+  done
+  return 1
+}
+
+# Waits (at most 10 s) for the first line of a file a server writes its port into.
+wait_line() {
+  for _ in $(seq 200); do
+    if [[ -s "$1" ]] && head -n1 "$1" | grep -qE '^[0-9]+$'; then head -n1 "$1"; return 0; fi
+    sleep 0.05
+  done
+  return 1
+}
+
+[[ -x /usr/sbin/sshd ]] || die "/usr/sbin/sshd missing (run scripts/deps.sh)"
+# Legacy SCP runs the scp binary on the server side.
+[[ -x /usr/bin/scp ]] || die "/usr/bin/scp missing (run scripts/deps.sh)"
+mkdir -p /run/sshd
+
+# The test account (uid 4242) must be able to walk into its home below <dir> and read
+# authorized_keys, which sshd opens with the user's rights.
+chmod 755 "$D"
+mkdir -p "$D/home" "$D/keys" "$D/fakeroot"
+chown "$SSH_UID:$SSH_UID" "$D/home"
+chmod 755 "$D/home"
+
+# Client keys: all but id_ed25519_other are authorized. RSA generation takes about a second
+# each, so the keys are made in parallel.
+K="$D/keys"
+ssh-keygen -q -t ed25519 -N '' -C tw-ed25519 -f "$K/id_ed25519" &
+ssh-keygen -q -t ecdsa -b 256 -N '' -C tw-ecdsa -f "$K/id_ecdsa" &
+ssh-keygen -q -t rsa -b 3072 -m PEM -N '' -C tw-rsa-pem -f "$K/id_rsa_pem" &
+ssh-keygen -q -t rsa -b 3072 -N '' -C tw-rsa -f "$K/id_rsa" &
+ssh-keygen -q -t ed25519 -N "$KEY_PASSPHRASE" -C tw-ed25519-enc -f "$K/id_ed25519_enc" &
+ssh-keygen -q -t rsa -b 3072 -m PEM -N "$KEY_PASSPHRASE" -C tw-rsa-pem-enc -f "$K/id_rsa_pem_enc" &
+ssh-keygen -q -t ed25519 -N '' -C tw-other -f "$K/id_ed25519_other" &
+ssh-keygen -q -t ed25519 -N '' -f "$D/host_ed25519" &
+# wait with pids reports a failed ssh-keygen, which a plain wait would hide.
+for pid in $(jobs -p); do wait "$pid" || die "ssh-keygen failed"; done
+for k in id_ed25519 id_ecdsa id_rsa_pem id_rsa id_ed25519_enc id_rsa_pem_enc; do
+  cat "$K/$k.pub"
+done >"$D/authorized_keys"
+chmod 644 "$D/authorized_keys"
+chmod 600 "$K"/*
+chmod 700 "$K"
+
+# Private copies of the account files carry the test account; sshd sees them through bind
+# mounts in its own mount namespace, so the machine's accounts stay untouched.
+HASH="$(printf '%s' "$SSH_PASSWORD" | openssl passwd -6 -stdin)"
+cp /etc/passwd "$D/passwd"
+cp /etc/shadow "$D/shadow"
+cp /etc/group "$D/group"
+printf '%s:x:%s:%s:Tarnwick test:%s:/bin/sh\n' "$SSH_USER" "$SSH_UID" "$SSH_UID" "$D/home" >>"$D/passwd"
+printf '%s:%s:19000:0:99999:7:::\n' "$SSH_USER" "$HASH" >>"$D/shadow"
+printf '%s:x:%s:\n' "$SSH_USER" "$SSH_UID" >>"$D/group"
+chmod 644 "$D/passwd" "$D/group"
+chmod 600 "$D/shadow"
+
+# The port is picked free, then sshd binds it; another process could grab it in between, so a
+# few attempts are made.
+started=""
+for attempt in 1 2 3; do
+  SSHD_PORT="$(free_port)"
+  cat >"$D/sshd_config" <<EOF
+ListenAddress 127.0.0.1
+Port $SSHD_PORT
+HostKey $D/host_ed25519
+PidFile $D/sshd.pid
+UsePAM no
+StrictModes no
+PasswordAuthentication yes
+KbdInteractiveAuthentication no
+PubkeyAuthentication yes
+AuthorizedKeysFile $D/authorized_keys
+Subsystem sftp internal-sftp
+LogLevel ERROR
+MaxStartups 100:30:200
+MaxSessions 50
+EOF
+  # unshare without --fork execs, and sh execs sshd, so $! is the pid of sshd itself.
+  unshare -m sh -c 'mount --bind "$1/passwd" /etc/passwd && mount --bind "$1/shadow" /etc/shadow \
+    && mount --bind "$1/group" /etc/group && exec /usr/sbin/sshd -D -e -f "$1/sshd_config"' \
+    sh "$D" </dev/null >>"$D/sshd.log" 2>&1 &
+  echo $! >"$D/sshd.pid"
+  if wait_port "$SSHD_PORT" "$(cat "$D/sshd.pid")"; then
+    started=1
+    break
+  fi
+  kill "$(cat "$D/sshd.pid")" 2>/dev/null || true
+  echo "start.sh: sshd attempt $attempt on port $SSHD_PORT failed" >>"$D/sshd.log"
+done
+[[ -n "$started" ]] || die "sshd did not start"
+
+"$PY" -W ignore "$HERE/fake_sshd.py" "$D" </dev/null >"$D/fake_sshd.port" 2>>"$D/fake_sshd.log" &
+echo $! >"$D/fake_sshd.pid"
+"$PY" "$HERE/not_ssh.py" "$D" </dev/null >"$D/not_ssh.port" 2>>"$D/not_ssh.log" &
+echo $! >"$D/not_ssh.pid"
+FAKE_PORT="$(wait_line "$D/fake_sshd.port")" || die "fake_sshd.py did not start"
+NOSSH_PORT="$(wait_line "$D/not_ssh.port")" || die "not_ssh.py did not start"
+wait_port "$FAKE_PORT" "$(cat "$D/fake_sshd.pid")" || die "fake_sshd.py does not accept connections"
+wait_port "$NOSSH_PORT" "$(cat "$D/not_ssh.pid")" || die "not_ssh.py does not accept connections"
+
+# A port that was free a moment ago and on which nothing listens: connects are refused.
+CLOSED_PORT="$(free_port)"
+
+# Values are single-quoted so that the password's quote and backslash survive sourcing.
+q() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
+{
+  echo "export TW_TEST_DIR=$(q "$D")"
+  echo "export TW_SSHD_PORT=$SSHD_PORT"
+  echo "export TW_SSH_USER=$(q "$SSH_USER")"
+  echo "export TW_SSH_PASSWORD=$(q "$SSH_PASSWORD")"
+  echo "export TW_SSH_HOME=$(q "$D/home")"
+  echo "export TW_SSH_UID=$SSH_UID"
+  echo "export TW_KEYS_DIR=$(q "$K")"
+  echo "export TW_KEY_PASSPHRASE=$(q "$KEY_PASSPHRASE")"
+  echo "export TW_FAKE_PORT=$FAKE_PORT"
+  echo "export TW_FAKE_ROOT=$(q "$D/fakeroot")"
+  echo "export TW_FAKE_PASSWORD='secret'"
+  echo "export TW_NOSSH_PORT=$NOSSH_PORT"
+  echo "export TW_CLOSED_PORT=$CLOSED_PORT"
+} >"$D/env.sh"
+echo "servers: sshd 127.0.0.1:$SSHD_PORT, fake_sshd $FAKE_PORT, not_ssh $NOSSH_PORT, closed $CLOSED_PORT; env in $D/env.sh"
