@@ -9,6 +9,7 @@ namespace tw {
 platform::Mutex g_lock;
 platform::Mutex g_prog_lock;
 platform::Mutex g_log_lock;
+platform::Mutex g_desc_lock;
 
 char g_json[kJsonCap];
 char g_json2[kJsonCap];
@@ -32,6 +33,7 @@ void ensure_locks() {
     platform::mutex_init(&g_lock);
     platform::mutex_init(&g_prog_lock);
     platform::mutex_init(&g_log_lock);
+    platform::mutex_init(&g_desc_lock);
     platform::mutex_init(&g_error_lock);
     g_locks_ready.store(2, std::memory_order_release);
     return;
@@ -59,6 +61,14 @@ const char *last_error() { return g_error; }
 
 int64_t now_ms() { return platform::wall_clock_ms(); }
 int64_t monotonic_ms() { return platform::monotonic_ms(); }
+
+int format(char *buf, size_t cap, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(buf, cap, fmt, ap);
+  va_end(ap);
+  return n;
+}
 
 const char *base_name(const char *path) {
   const char *base = path;

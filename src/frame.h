@@ -27,6 +27,9 @@ constexpr size_t kPathCap = 1024;
 extern platform::Mutex g_lock;
 extern platform::Mutex g_prog_lock;
 extern platform::Mutex g_log_lock;
+// Guards the session description, so that a description read while a connect
+// runs shows one state whole. Innermost: nothing is taken while it is held.
+extern platform::Mutex g_desc_lock;
 
 // Result buffers. Each export that writes one always returns the same pointer;
 // the text is valid until the next call that writes the same buffer.
@@ -58,6 +61,10 @@ class Guard {
  private:
   platform::Mutex &m_;
 };
+
+// Bounded printf into buf: a longer text is cut at cap - 1 bytes and always
+// terminated. Returns the length of the complete text.
+int format(char *buf, size_t cap, const char *fmt, ...) TW_PRINTF(3, 4);
 
 // The part of a path after its last '/' or '\\'.
 const char *base_name(const char *path);

@@ -1,5 +1,14 @@
 #include "session.h"
 
+#define JSMN_STATIC
+#include <jsmn.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "log.h"
+
 namespace tw {
 
 std::atomic<int> g_connected{0};
@@ -16,6 +25,493 @@ bool require_ssh() {
   if (g_connected.load() != 0 && g_session.load() != nullptr) return true;
   set_error("not connected");
   return false;
+}
+
+ConnectionConfig::~ConnectionConfig() {
+  platform::secure_zero(password, sizeof password);
+  platform::secure_zero(passphrase, sizeof passphrase);
+}
+
+// ---- Configuration ---------------------------------------------------------
+
+namespace {
+
+constexpr int kMaxTokens = 64;
+
+// Appends the UTF-8 form of a code point, or nothing when it does not fit.
+void put_utf8(unsigned cp, char *out, size_t cap, size_t *n) {
+  unsigned char b[4];
+  size_t len;
+  if (cp < 0x80) {
+    b[0] = static_cast<unsigned char>(cp);
+    len = 1;
+  } else if (cp < 0x800) {
+    b[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+    b[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    len = 2;
+  } else if (cp < 0x10000) {
+    b[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+    b[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+    b[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    len = 3;
+  } else {
+    b[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+    b[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+    b[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+    b[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    len = 4;
+  }
+  if (*n + len > cap - 1) {
+    *n = cap - 1;  // nothing more fits
+    return;
+  }
+  memcpy(out + *n, b, len);
+  *n += len;
+}
+
+// Four hexadecimal digits at s (the tokenizer has checked them), or -1.
+long hex4(const char *s, const char *end) {
+  if (end - s < 4) return -1;
+  long v = 0;
+  for (int i = 0; i < 4; ++i) {
+    char c = s[i];
+    int d = (c >= '0' && c <= '9')   ? c - '0'
+            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                     : -1;
+    if (d < 0) return -1;
+    v = v * 16 + d;
+  }
+  return v;
+}
+
+// Decodes one \u escape at s (just past the "u"), joining a surrogate pair;
+// returns the input consumed. A lone surrogate becomes U+FFFD.
+size_t decode_unicode(const char *s, const char *end, unsigned *cp) {
+  long hi = hex4(s, end);
+  if (hi < 0) {
+    *cp = 0xFFFD;
+    return 0;
+  }
+  *cp = static_cast<unsigned>(hi);
+  if (hi >= 0xDC00 && hi <= 0xDFFF) *cp = 0xFFFD;
+  if (hi < 0xD800 || hi > 0xDBFF) return 4;
+  long lo =
+      (end - s >= 10 && s[4] == '\\' && s[5] == 'u') ? hex4(s + 6, end) : -1;
+  if (lo < 0xDC00 || lo > 0xDFFF) {
+    *cp = 0xFFFD;
+    return 4;
+  }
+  *cp = 0x10000 + ((static_cast<unsigned>(hi) - 0xD800) << 10) +
+        (static_cast<unsigned>(lo) - 0xDC00);
+  return 10;
+}
+
+char simple_unescape(char c) {
+  switch (c) {
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    default:
+      return c;  // '"', '\\' and '/' stand for themselves
+  }
+}
+
+// Decodes the text of a JSON string into out (cut to cap - 1 bytes).
+// Returns -1 when the decoded text holds a NUL, else 0.
+int decode_string(const char *s, const char *end, char *out, size_t cap) {
+  size_t n = 0;
+  int nul = 0;
+  while (s < end && n < cap - 1) {
+    if (*s != '\\' || end - s < 2) {
+      out[n++] = *s++;
+      continue;
+    }
+    char c = s[1];
+    s += 2;
+    if (c != 'u') {
+      out[n++] = simple_unescape(c);
+      continue;
+    }
+    unsigned cp;
+    s += decode_unicode(s, end, &cp);
+    if (cp == 0) nul = -1;
+    put_utf8(cp, out, cap, &n);
+  }
+  out[n] = '\0';
+  return nul;
+}
+
+// Copies the raw text of a token (a bare value, or a nested object or array
+// with its brackets), cut to cap - 1 bytes.
+void copy_raw(const char *json, const jsmntok_t &t, char *out, size_t cap) {
+  size_t len = t.end > t.start ? static_cast<size_t>(t.end - t.start) : 0;
+  if (len > cap - 1) len = cap - 1;
+  memcpy(out, json + t.start, len);
+  out[len] = '\0';
+}
+
+bool token_is(const char *json, const jsmntok_t &t, const char *key) {
+  size_t len = strlen(key);
+  return t.type == JSMN_STRING && t.end - t.start == static_cast<int>(len) &&
+         memcmp(json + t.start, key, len) == 0;
+}
+
+// The index of the first token after token i and everything nested in it.
+int skip(const jsmntok_t *tokens, int count, int i) {
+  int j = i + 1;
+  while (j < count && tokens[j].start < tokens[i].end) ++j;
+  return j;
+}
+
+// Looks key up among the members of the top-level object only, so that a
+// value or a nested member never stands in for a key; the first occurrence
+// wins. Returns 1 when found, 0 when not (out empty), -1 when the decoded
+// value holds a NUL.
+int json_get(const char *json, const jsmntok_t *tokens, int count,
+             const char *key, char *out, size_t cap) {
+  out[0] = '\0';
+  int i = 1;
+  while (i < count && tokens[i].start < tokens[0].end) {
+    int value = skip(tokens, count, i);
+    if (value >= count || tokens[value].start >= tokens[0].end) return 0;
+    if (token_is(json, tokens[i], key)) {
+      const jsmntok_t &v = tokens[value];
+      if (v.type != JSMN_STRING) {
+        copy_raw(json, v, out, cap);
+        return 1;
+      }
+      return decode_string(json + v.start, json + v.end, out, cap) == 0 ? 1
+                                                                        : -1;
+    }
+    i = skip(tokens, count, value);
+  }
+  return 0;
+}
+
+// Decimal conversion as atoi does it (blanks, sign, digits up to the first
+// other character), saturating instead of overflowing.
+int to_int(const char *s) {
+  while (*s == ' ' || (*s >= '\t' && *s <= '\r')) ++s;
+  bool negative = *s == '-';
+  if (*s == '-' || *s == '+') ++s;
+  long long v = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    v = v * 10 + (*s - '0');
+    if (v > static_cast<long long>(INT_MAX) + 1)
+      v = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) v = -v;
+  if (v > INT_MAX) v = INT_MAX;
+  return static_cast<int>(v);
+}
+
+struct Setting {
+  const char *key;
+  char *out;
+  size_t cap;
+};
+
+// Looks up every setting; the first value holding a NUL is reported.
+int read_settings(const char *json, const jsmntok_t *tokens, int count,
+                  ConnectionConfig *cfg, bool *has_port, bool *has_timeout) {
+  char port[64], timeout[64];
+  const Setting settings[] = {
+      {"host", cfg->host, sizeof cfg->host},
+      {"user", cfg->user, sizeof cfg->user},
+      {"password", cfg->password, sizeof cfg->password},
+      {"private_key", cfg->private_key, sizeof cfg->private_key},
+      {"passphrase", cfg->passphrase, sizeof cfg->passphrase},
+      {"port", port, sizeof port},
+      {"timeout_ms", timeout, sizeof timeout}};
+  const char *bad = nullptr;
+  int found[7];
+  for (int i = 0; i < 7; ++i) {
+    const Setting &s = settings[i];
+    found[i] = json_get(json, tokens, count, s.key, s.out, s.cap);
+    if (found[i] < 0 && bad == nullptr) bad = s.key;
+  }
+  if (bad != nullptr) {
+    set_error("'%s' must not contain a NUL character", bad);
+    return -1;
+  }
+  *has_port = found[5] == 1;
+  *has_timeout = found[6] == 1;
+  cfg->port = *has_port ? to_int(port) : 22;
+  cfg->timeout_ms = *has_timeout ? to_int(timeout) : 15000;
+  return 0;
+}
+
+}  // namespace
+
+int parse_config(const char *json, ConnectionConfig *cfg) {
+  cfg->host[0] = cfg->user[0] = cfg->password[0] = '\0';
+  cfg->private_key[0] = cfg->passphrase[0] = '\0';
+  if (json == nullptr || json[0] == '\0') {
+    set_error("config_json is required");
+    return -1;
+  }
+  jsmn_parser parser;
+  jsmntok_t tokens[kMaxTokens];
+  jsmn_init(&parser);
+  int count = jsmn_parse(&parser, json, strlen(json), tokens, kMaxTokens);
+  if (count <= 0 || tokens[0].type != JSMN_OBJECT) {
+    set_error("config_json is not a JSON object");
+    return -1;
+  }
+  bool has_port, has_timeout;
+  if (read_settings(json, tokens, count, cfg, &has_port, &has_timeout) != 0)
+    return -1;
+  if (cfg->host[0] == '\0') {
+    set_error("'host' is required");
+    return -1;
+  }
+  if (cfg->user[0] == '\0') {
+    set_error("'user' is required");
+    return -1;
+  }
+  if (cfg->port < 1 || cfg->port > 65535) cfg->port = 22;
+  if (cfg->timeout_ms <= 999) cfg->timeout_ms = 15000;
+  return 0;
+}
+
+// ---- Connect and close -----------------------------------------------------
+
+namespace {
+
+// What describes the session, the open one or the last one. Written under
+// g_lock and g_desc_lock, read under either.
+struct SessionDesc {
+  char host[256];
+  char user[256];
+  int port;
+  char banner[256];
+  char fingerprint[128];
+  char auth[32];
+  char home[1024];
+};
+
+SessionDesc g_desc = {"", "", 22, "", "", "", ""};
+platform::Socket g_sock = platform::kInvalidSocket;
+std::atomic<bool> g_net_started{false};
+bool g_ssh_inited = false;  // guarded by g_lock
+
+// The stage at which a connect stopped.
+enum class Stage {
+  ok,
+  ssh_init,
+  resolve,
+  tcp_connect,
+  session_init,
+  handshake,
+  auth,
+  sftp,
+};
+
+// Makes a description (and the connected flag with it) visible at once.
+void publish(const SessionDesc &d, int connected) {
+  Guard guard(g_desc_lock);
+  if (&d != &g_desc) g_desc = d;
+  g_connected.store(connected);
+}
+
+void write_fingerprint(LIBSSH2_SESSION *s, SessionDesc *d) {
+  d->fingerprint[0] = '\0';
+  const char *hash = libssh2_hostkey_hash(s, LIBSSH2_HOSTKEY_HASH_SHA1);
+  if (hash == nullptr) return;
+  size_t n = 0;
+  for (int i = 0; i < 20 && n < sizeof d->fingerprint; ++i) {
+    int w = snprintf(d->fingerprint + n, sizeof d->fingerprint - n, "%s%02x",
+                     i == 0 ? "" : ":", static_cast<unsigned char>(hash[i]));
+    if (w > 0) n += static_cast<size_t>(w);
+  }
+}
+
+// Authenticates once, by key file when one is given, else by password.
+int authenticate(LIBSSH2_SESSION *s, const ConnectionConfig &cfg,
+                 SessionDesc *d) {
+  int rc;
+  unsigned user_len = static_cast<unsigned>(strlen(cfg.user));
+  if (cfg.private_key[0] != '\0') {
+    rc = libssh2_userauth_publickey_fromfile_ex(
+        s, cfg.user, user_len, nullptr, cfg.private_key,
+        cfg.passphrase[0] != '\0' ? cfg.passphrase : nullptr);
+    snprintf(d->auth, sizeof d->auth, "%s", "publickey");
+  } else {
+    rc = libssh2_userauth_password_ex(
+        s, cfg.user, user_len, cfg.password,
+        static_cast<unsigned>(strlen(cfg.password)), nullptr);
+    snprintf(d->auth, sizeof d->auth, "%s", "password");
+  }
+  return rc;
+}
+
+// The server's canonical form of ".", or "/" when it gives none.
+void resolve_home(LIBSSH2_SFTP *sftp, SessionDesc *d) {
+  char buf[1024];
+  int n = libssh2_sftp_symlink_ex(sftp, ".", 1, buf, sizeof buf - 1,
+                                  LIBSSH2_SFTP_REALPATH);
+  if (n <= 0 || n >= static_cast<int>(sizeof buf)) {
+    snprintf(d->home, sizeof d->home, "/");
+    return;
+  }
+  buf[n] = '\0';
+  snprintf(d->home, sizeof d->home, "%s", buf);
+}
+
+// Starts the socket layer and the SSH library once per process; a failed
+// libssh2_init is tried again by the next connect. g_lock is held.
+bool start_libraries() {
+  if (!g_net_started.exchange(true)) platform::net_startup();
+  if (g_ssh_inited) return true;
+  if (libssh2_init(0) != 0) return false;
+  g_ssh_inited = true;
+  return true;
+}
+
+// Runs the SSH part of a connect over the connected socket: handshake,
+// authentication, SFTP start and home directory. g_lock is held.
+Stage open_ssh(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
+  LIBSSH2_SESSION *s =
+      libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
+  if (s == nullptr) return Stage::session_init;
+  g_session.store(s);
+  libssh2_session_set_blocking(s, 1);
+  libssh2_session_set_timeout(s, cfg.timeout_ms);
+  *code = libssh2_session_handshake(s, static_cast<libssh2_socket_t>(g_sock));
+  if (*code != 0) return Stage::handshake;
+  const char *banner = libssh2_session_banner_get(s);
+  snprintf(d->banner, sizeof d->banner, "%s", banner ? banner : "");
+  write_fingerprint(s, d);
+  if (authenticate(s, cfg, d) != 0) return Stage::auth;
+  LIBSSH2_SFTP *sftp = libssh2_sftp_init(s);
+  if (sftp == nullptr) return Stage::sftp;
+  g_sftp.store(sftp);
+  resolve_home(sftp, d);
+  return Stage::ok;
+}
+
+// The whole connect under g_lock. d starts as the current description and
+// ends as the one to publish.
+Stage open_session(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
+  if (g_connected.load() != 0) close_session();
+  if (!start_libraries()) return Stage::ssh_init;
+  platform::NetResult net =
+      platform::net_connect(cfg.host, cfg.port, cfg.timeout_ms, &g_sock);
+  if (net == platform::NetResult::resolve_failed) return Stage::resolve;
+  if (net == platform::NetResult::connect_failed) return Stage::tcp_connect;
+  Stage stage = open_ssh(cfg, d, code);
+  if (stage != Stage::ok) {
+    close_session();
+    return stage;
+  }
+  snprintf(d->host, sizeof d->host, "%s", cfg.host);
+  snprintf(d->user, sizeof d->user, "%s", cfg.user);
+  d->port = cfg.port;
+  return Stage::ok;
+}
+
+// Sets the message of a failed stage (after g_lock is released).
+void report(Stage stage, const ConnectionConfig &cfg, const SessionDesc &d,
+            int code) {
+  switch (stage) {
+    case Stage::ok:
+      break;
+    case Stage::ssh_init:
+      set_error("libssh2_init failed");
+      break;
+    case Stage::resolve:
+      set_error("cannot resolve host '%s'", cfg.host);
+      break;
+    case Stage::tcp_connect:
+      set_error("cannot connect to %s:%d", cfg.host, cfg.port);
+      break;
+    case Stage::session_init:
+      set_error("libssh2_session_init failed");
+      break;
+    case Stage::handshake:
+      set_error("SSH handshake failed (%d) - is %s:%d an SSH server?", code,
+                cfg.host, cfg.port);
+      break;
+    case Stage::auth:
+      set_error("authentication failed for user '%s' (%s)", cfg.user, d.auth);
+      log_add("AUTH FAILED %s@%s:%d", cfg.user, cfg.host, cfg.port);
+      break;
+    case Stage::sftp:
+      set_error("server accepted the login but refused the SFTP subsystem");
+      break;
+  }
+}
+
+}  // namespace
+
+void close_session() {
+  if (LIBSSH2_SFTP *sftp = g_sftp.exchange(nullptr))
+    libssh2_sftp_shutdown(sftp);
+  if (LIBSSH2_SESSION *s = g_session.exchange(nullptr)) {
+    libssh2_session_disconnect_ex(s, SSH_DISCONNECT_BY_APPLICATION, "bye", "");
+    libssh2_session_free(s);
+  }
+  platform::net_close(g_sock);
+  g_sock = platform::kInvalidSocket;
+  publish(g_desc, 0);
+}
+
+int session_connect(const char *config_json) {
+  ConnectionConfig cfg;
+  if (parse_config(config_json, &cfg) != 0) return -1;
+  SessionDesc d;
+  Stage stage;
+  int code = 0;
+  {
+    Guard guard(g_lock);
+    d = g_desc;
+    stage = open_session(cfg, &d, &code);
+    publish(d, stage == Stage::ok ? 1 : 0);
+  }
+  if (stage != Stage::ok) {
+    report(stage, cfg, d, code);
+    return -1;
+  }
+  log_add("CONNECTED %s@%s:%d (%s) home=%s", d.user, d.host, d.port, d.auth,
+          d.home);
+  return 0;
+}
+
+void session_disconnect() {
+  Guard guard(g_lock);
+  if (g_connected.load() != 0)
+    log_add("DISCONNECT %s@%s:%d", g_desc.user, g_desc.host, g_desc.port);
+  close_session();
+}
+
+const char *session_describe() {
+  SessionDesc d;
+  int connected;
+  {
+    Guard guard(g_desc_lock);
+    d = g_desc;
+    connected = g_connected.load();
+  }
+  char host[512], user[512], banner[512], home[1024];
+  json_escape(host, sizeof host, d.host);
+  json_escape(user, sizeof user, d.user);
+  json_escape(banner, sizeof banner, d.banner);
+  json_escape(home, sizeof home, d.home);
+  format(g_info, kInfoCap,
+         "{\"connected\":%s,\"host\":\"%s\",\"port\":%d,\"user\":\"%s\","
+         "\"banner\":\"%s\",\"fingerprint\":\"%s\",\"home\":\"%s\","
+         "\"auth\":\"%s\"}",
+         connected ? "true" : "false", host, d.port, user, banner,
+         d.fingerprint, home, d.auth);
+  return g_info;
 }
 
 }  // namespace tw

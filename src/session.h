@@ -24,4 +24,28 @@ extern std::atomic<LIBSSH2_SFTP *> g_sftp;
 bool require_sftp();
 bool require_ssh();
 
+// The settings of one connect call. The secrets are wiped when it goes out
+// of scope.
+struct ConnectionConfig {
+  char host[256];
+  char user[256];
+  char password[512];
+  char private_key[1024];
+  char passphrase[512];
+  int port;
+  int timeout_ms;
+  ~ConnectionConfig();
+};
+
+// Reads the configuration text; 0, or -1 with the reason set.
+int parse_config(const char *json, ConnectionConfig *cfg);
+
+// Opens a session, replacing any open one; 0, or -1 with the reason set.
+int session_connect(const char *config_json);
+// Closes what exists of the session; g_lock must be held.
+void close_session();
+void session_disconnect();
+// The session description as JSON in g_info.
+const char *session_describe();
+
 }  // namespace tw

@@ -2,7 +2,9 @@
 // last-error text where the interface says so, and hands over to the
 // subsystem that does the work.
 #include "frame.h"
+#include "local_fs.h"
 #include "log.h"
+#include "remote_fs.h"
 #include "session.h"
 #include "tarnwick_sftp.h"
 
@@ -45,10 +47,71 @@ int TARNWICK_CALL sftp_client_clear_log(void) {
 
 // ---- Session --------------------------------------------------------------
 
+int TARNWICK_CALL sftp_client_connect(const char *config_json) {
+  begin_call();
+  return tw::session_connect(config_json);
+}
+
+int TARNWICK_CALL sftp_client_disconnect(void) {
+  tw::ensure_locks();
+  tw::session_disconnect();
+  return 0;
+}
+
+const char *TARNWICK_CALL sftp_client_session_info(void) {
+  tw::ensure_locks();
+  return tw::session_describe();
+}
+
 // ---- Remote file system ---------------------------------------------------
+
+const char *TARNWICK_CALL sftp_client_list_dir(const char *path) {
+  begin_call();
+  return tw::remote_list_dir(path);
+}
+
+const char *TARNWICK_CALL sftp_client_stat(const char *path) {
+  begin_call();
+  return tw::remote_stat(path);
+}
+
+const char *TARNWICK_CALL sftp_client_realpath(const char *path) {
+  begin_call();
+  return tw::remote_realpath(path);
+}
+
+int TARNWICK_CALL sftp_client_mkdir(const char *path) {
+  begin_call();
+  return tw::remote_mkdir(path);
+}
+
+int TARNWICK_CALL sftp_client_rmdir(const char *path) {
+  begin_call();
+  return tw::remote_rmdir(path);
+}
+
+int TARNWICK_CALL sftp_client_delete(const char *path) {
+  begin_call();
+  return tw::remote_delete(path);
+}
+
+int TARNWICK_CALL sftp_client_rename(const char *from, const char *to) {
+  begin_call();
+  return tw::remote_rename(from, to);
+}
+
+int TARNWICK_CALL sftp_client_chmod(const char *path, int mode) {
+  begin_call();
+  return tw::remote_chmod(path, mode);
+}
 
 // ---- Transfers ------------------------------------------------------------
 
 // ---- Local file system ----------------------------------------------------
+
+const char *TARNWICK_CALL sftp_client_list_local(const char *path) {
+  begin_call();
+  return tw::local_list(path);
+}
 
 }  // extern "C"

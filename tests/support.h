@@ -9,8 +9,10 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tarnwick_sftp.h"
 
@@ -104,6 +106,25 @@ inline void write_file(const std::string &path, const std::string &data) {
 inline bool exists(const std::string &path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0;
+}
+
+// The "line" members of the activity log, oldest first, as JSON text.
+inline std::vector<std::string> log_lines() {
+  std::string json = sftp_client_get_log();
+  std::vector<std::string> out;
+  std::regex member("\"line\":\"((?:[^\"\\\\]|\\\\.)*)\"");
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), member);
+       it != std::sregex_iterator(); ++it)
+    out.push_back((*it)[1]);
+  return out;
+}
+
+// The log lines that begin with prefix.
+inline std::vector<std::string> log_lines_with(const std::string &prefix) {
+  std::vector<std::string> out;
+  for (auto &l : log_lines())
+    if (l.compare(0, prefix.size(), prefix) == 0) out.push_back(l);
+  return out;
 }
 
 }  // namespace tw_test

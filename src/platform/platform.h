@@ -20,6 +20,9 @@ void mutex_lock(Mutex *m);
 void mutex_unlock(Mutex *m);
 void yield_thread();
 
+// Overwrites a secret in a way the compiler may not drop.
+void secure_zero(void *p, size_t n);
+
 // Milliseconds since the Unix epoch by the wall clock (follows changes of the
 // system time), and milliseconds of a clock that never goes back.
 int64_t wall_clock_ms();
@@ -60,7 +63,6 @@ struct DirEntry {
 // enumerate (missing, not a folder, unreadable).
 struct DirIter {
   void *handle;
-  char folder[1024];
 };
 bool dir_open(DirIter *it, const char *folder);
 bool dir_next(DirIter *it, DirEntry *entry);

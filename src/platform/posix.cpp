@@ -1,6 +1,7 @@
 // POSIX backend of the platform layer: pthreads, BSD sockets, stdio with
 // 64-bit offsets, and opendir/readdir.
 #include <dirent.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -29,6 +30,7 @@ void mutex_init(Mutex *m) { pthread_mutex_init(native(m), nullptr); }
 void mutex_lock(Mutex *m) { pthread_mutex_lock(native(m)); }
 void mutex_unlock(Mutex *m) { pthread_mutex_unlock(native(m)); }
 void yield_thread() { sched_yield(); }
+void secure_zero(void *p, size_t n) { explicit_bzero(p, n); }
 
 static int64_t clock_ms(clockid_t id) {
   timespec ts{};
@@ -111,30 +113,34 @@ void file_remove(const char *path) { remove(path); }
 bool dir_open(DirIter *it, const char *folder) {
   DIR *d = opendir(folder);
   it->handle = d;
-  snprintf(it->folder, sizeof it->folder, "%s", folder);
   return d != nullptr;
 }
 
-// Fills the entry from stat of its path, or from lstat when the link cannot
-// be followed (a dangling link is still listed).
-static void describe(const DirIter *it, const char *name, DirEntry *e) {
-  char path[4096];
-  size_t n = strlen(it->folder);
-  const char *sep = (n > 0 && it->folder[n - 1] == '/') ? "" : "/";
-  snprintf(path, sizeof path, "%s%s%s", it->folder, sep, name);
+// Fills the entry from stat of its name within the open folder, or from lstat
+// when a link cannot be followed, so that a dangling link is still listed.
+// Looking the name up relative to the folder's descriptor works for folders
+// of any path length. An entry that vanished since readdir keeps the type
+// readdir gave and zero size and time.
+static void describe(DIR *d, const dirent *de, DirEntry *e) {
+  int fd = dirfd(d);
   struct stat st {};
-  if (stat(path, &st) != 0 && lstat(path, &st) != 0) return;
+  if (fstatat(fd, de->d_name, &st, 0) != 0 &&
+      fstatat(fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    e->is_dir = de->d_type == DT_DIR;
+    return;
+  }
   e->is_dir = S_ISDIR(st.st_mode);
   e->size = static_cast<uint64_t>(st.st_size);
   e->mtime = static_cast<int64_t>(st.st_mtime);
 }
 
 bool dir_next(DirIter *it, DirEntry *e) {
-  dirent *de = readdir(static_cast<DIR *>(it->handle));
+  auto *d = static_cast<DIR *>(it->handle);
+  dirent *de = readdir(d);
   if (de == nullptr) return false;
   memset(e, 0, sizeof *e);
   snprintf(e->name, sizeof e->name, "%s", de->d_name);
-  describe(it, de->d_name, e);
+  describe(d, de, e);
   return true;
 }
 
