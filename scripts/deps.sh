@@ -10,7 +10,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 PKGS=(cmake g++ make pkg-config libgtest-dev libjsmn-dev libssl-dev zlib1g-dev dpkg-dev
       openssh-server openssh-sftp-server openssh-client python3-asyncssh clang-format
-      procps openssl util-linux python3 ca-certificates debian-archive-keyring)
+      python3-bcrypt procps openssl util-linux python3 ca-certificates debian-archive-keyring)
 
 # Only the packages that dpkg does not report as fully installed are fetched, so a re-run costs
 # one dpkg-query instead of an apt-get update.
@@ -31,7 +31,7 @@ mkdir -p /run/sshd
 
 # The ignore rules keep the dependency and build folders out of git; appended if missing.
 touch "$REPO/.gitignore"
-for pat in '.deps/' 'build*/'; do
+for pat in '.deps/' 'build*/' '__pycache__/'; do
   grep -qxF "$pat" "$REPO/.gitignore" || echo "$pat" >>"$REPO/.gitignore"
 done
 
