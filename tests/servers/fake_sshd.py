@@ -11,7 +11,7 @@ runs scenario "slowread" with ctx.arg == "5".
 Adding a scenario: create tests/servers/scenarios_<topic>.py (every scenarios_*.py module next
 to this file is imported at start) holding a dict SCENARIOS mapping names to Scenario objects:
 
-    import asyncssh
+    import asyncio
     from fake_sshd import Scenario, RootedSFTPServer
 
     class SlowRead(RootedSFTPServer):
@@ -39,6 +39,10 @@ Scenario fields (all optional):
   doc           one line saying what the scenario does.
 ctx (Ctx) carries: name, arg (str or None), user, root (bytes path), command, server_dir,
 and helpers arg_int(default) / arg_float(default).
+
+Notes: an unknown scenario name fails the login (and is reported on stderr). asyncssh's SCP
+expects a well-behaved client: after the file data the client sends one zero byte and reads
+the one-byte answer. TW_FAKE_DEBUG=1 or 2 in the environment logs asyncssh's debug output.
 """
 
 import argparse
