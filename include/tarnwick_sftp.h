@@ -131,9 +131,14 @@ TARNWICK_API const char *TARNWICK_CALL sftp_client_session_info(void);
  * Lists a remote directory (NULL or "" lists ".") as a JSON array of entry
  * records; "." is left out, ".." and dot files are listed. The text lives
  * in the buffer shared with sftp_client_get_log (512 KiB). On failure "[]"
- * with "not connected" or "cannot open remote directory '<path>'". When
- * reading stops part-way or entries do not fit, the array holds what fits
- * and the last-error text says the listing is incomplete.
+ * with "not connected" or "cannot open remote directory '<path>'". Each
+ * listing that opened its directory logs "LIST <path> (<n> entries)", n
+ * counting every entry read. An incomplete listing still returns a whole
+ * array of what fits, and its last-error text begins
+ * "listing of '<path>' is incomplete:": "... <k> of <n> entries returned"
+ * when entries did not fit the text, or "... reading failed after <n>
+ * entries, <k> returned" when reading stopped part-way (also for a name of
+ * 1023 bytes or more). A complete listing leaves the last-error text empty.
  */
 TARNWICK_API const char *TARNWICK_CALL sftp_client_list_dir(const char *path);
 
@@ -147,8 +152,9 @@ TARNWICK_API const char *TARNWICK_CALL sftp_client_stat(const char *path);
 
 /*
  * The server's canonical absolute form of path (NULL or "" means "."), as
- * plain text, in a buffer of its own (1024 bytes). On failure "" with
- * "not connected" or "cannot resolve '<path>'".
+ * plain text, in a buffer of its own (1024 bytes; a canonical path of 1023
+ * bytes or more fails). On failure "" with "not connected" or
+ * "cannot resolve '<path>'" ('.' for NULL, '' for ""). Logs nothing.
  */
 TARNWICK_API const char *TARNWICK_CALL sftp_client_realpath(const char *path);
 
@@ -256,7 +262,8 @@ TARNWICK_API int TARNWICK_CALL scp_client_upload(const char *local_path,
 /*
  * Lists a local folder as a JSON array of entry records (uid and gid 0,
  * mode "drwxr-xr-x" for folders and "-rw-r--r--" for the rest; "." left
- * out). NULL or "" lists the drives (on POSIX systems the one root "/").
+ * out; mtime negative for times before 1970). NULL or "" lists the drives
+ * (on POSIX systems the one root "/").
  * The text lives in the buffer shared with sftp_client_stat. On failure "[]"
  * with "cannot list local folder '<path>'". Needs no session.
  */
