@@ -216,11 +216,13 @@ TARNWICK_API int TARNWICK_CALL sftp_transfer_cancel(void);
 
 /*
  * Copies a remote file to a local file over SFTP, creating or truncating
- * the local file. Blocks until done; other threads may poll progress and
- * cancel. Status; messages "not connected",
- * "both remote and local paths are required",
+ * the local file (only once the remote file has opened). Blocks until done;
+ * other threads may poll progress and cancel. A cancelled download deletes
+ * its local file; after other failures it holds what had arrived. Status;
+ * messages "not connected", "both remote and local paths are required",
  * "cannot open remote file '<remote>'", "cannot write local file '<local>'",
- * "remote read failed for '<remote>'", "local write failed (disk full?)",
+ * "remote read failed for '<remote>'", "local write failed (disk full?)"
+ * (also when only the final flush of the local file fails),
  * "transfer cancelled".
  */
 TARNWICK_API int TARNWICK_CALL sftp_client_download(const char *remote_path,
@@ -228,20 +230,26 @@ TARNWICK_API int TARNWICK_CALL sftp_client_download(const char *remote_path,
 
 /*
  * Copies a local regular file to a remote file over SFTP, creating or
- * truncating it with mode 0644. Status; messages "not connected",
- * "both local and remote paths are required",
+ * truncating it with mode 0644. A folder, device or other file that is not
+ * regular is refused before the server is asked anything. Status; messages
+ * "not connected", "both local and remote paths are required",
  * "cannot read local file '<local>'",
  * "cannot create remote file '<remote>' (permission denied?)",
- * "local read failed for '<local>'", "remote write failed for '<remote>'",
- * "transfer cancelled".
+ * "local read failed for '<local>'" (a read error, never taken for the end
+ * of the file), "remote write failed for '<remote>'" (also when the server
+ * reports a failure as the file is closed), "transfer cancelled". A
+ * cancelled or failed upload leaves on the server what it had accepted.
  */
 TARNWICK_API int TARNWICK_CALL sftp_client_upload(const char *local_path,
                                                   const char *remote_path);
 
 /*
- * Copies a remote file to a local file over SCP. As sftp_client_download,
- * with the messages "SCP download refused for '<remote>' (no scp on the
- * server?)", "SCP read failed for '<remote>'" and
+ * Copies a remote file to a local file over SCP: exactly the size the
+ * server announces, then the server's status byte, which must report that
+ * it could read the whole file. As sftp_client_download, with the messages
+ * "SCP download refused for '<remote>' (no scp on the server?)" (also when
+ * the server announces no usable file), "SCP read failed for '<remote>'"
+ * (also for a failure status after the data, or none) and
  * "SCP download truncated (<received> of <announced> bytes)".
  */
 TARNWICK_API int TARNWICK_CALL scp_client_download(const char *remote_path,
@@ -249,9 +257,15 @@ TARNWICK_API int TARNWICK_CALL scp_client_download(const char *remote_path,
 
 /*
  * Copies a local regular file to a remote file over SCP with the permission
- * bits mode & 0777 (0 or negative: 0644). As sftp_client_upload, with the
- * messages "SCP upload refused for '<remote>' (permission denied?)" and
- * "SCP write failed for '<remote>'".
+ * bits mode & 0777 (0 or negative: 0644). The size measured at the start is
+ * announced and exactly that many bytes are sent; the upload succeeds only
+ * when the server then confirms that it stored the file. As
+ * sftp_client_upload, with the messages
+ * "SCP upload refused for '<remote>' (permission denied?)",
+ * "SCP write failed for '<remote>'" (also when the server reports a failure
+ * after the data, or ends the stream instead) and
+ * "local read failed for '<local>' (file ended at <sent> of <size> bytes)"
+ * when the file shrank on the way.
  */
 TARNWICK_API int TARNWICK_CALL scp_client_upload(const char *local_path,
                                                  const char *remote_path,

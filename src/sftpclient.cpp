@@ -7,6 +7,7 @@
 #include "remote_fs.h"
 #include "session.h"
 #include "tarnwick_sftp.h"
+#include "transfer.h"
 
 namespace {
 
@@ -106,6 +107,41 @@ int TARNWICK_CALL sftp_client_chmod(const char *path, int mode) {
 }
 
 // ---- Transfers ------------------------------------------------------------
+
+const char *TARNWICK_CALL sftp_transfer_progress(void) {
+  tw::ensure_locks();
+  return tw::progress_json();
+}
+
+// Creates no locks itself: its log line does, through log_add.
+int TARNWICK_CALL sftp_transfer_cancel(void) {
+  tw::transfer_cancel();
+  return 0;
+}
+
+int TARNWICK_CALL sftp_client_download(const char *remote_path,
+                                       const char *local_path) {
+  begin_call();
+  return tw::sftp_download(remote_path, local_path);
+}
+
+int TARNWICK_CALL sftp_client_upload(const char *local_path,
+                                     const char *remote_path) {
+  begin_call();
+  return tw::sftp_upload(local_path, remote_path);
+}
+
+int TARNWICK_CALL scp_client_download(const char *remote_path,
+                                      const char *local_path) {
+  begin_call();
+  return tw::scp_download(remote_path, local_path);
+}
+
+int TARNWICK_CALL scp_client_upload(const char *local_path,
+                                    const char *remote_path, int mode) {
+  begin_call();
+  return tw::scp_upload(local_path, remote_path, mode);
+}
 
 // ---- Local file system ----------------------------------------------------
 
