@@ -1,0 +1,172 @@
+// What only the SFTP transfers do: remote open failures, the stat that
+// feeds the total, remote read and write errors part-way, partial writes,
+// and other threads at work while a transfer holds the session.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "transfer_support.h"
+
+namespace {
+
+using namespace xfer;
+
+TEST(SftpTransfer, RemoteOpenFailuresLeaveTheRecord) {
+  tw_test::connect_openssh();
+  Place at = openssh_place();
+  write_file(at.local + "/small", pattern(10));
+  ASSERT_EQ(
+      sftp_down((at.remote + "/small").c_str(), (at.local + "/first").c_str()),
+      0);
+  std::string done = sftp_transfer_progress();
+  size_t log_before = log_lines().size();
+
+  std::string missing = at.remote + "/missing";
+  std::string local = at.local + "/out";
+  EXPECT_EQ(sftp_down(missing.c_str(), local.c_str()), -1);
+  EXPECT_EQ(sftp_client_last_error(),
+            "cannot open remote file '" + missing + "'");
+  EXPECT_FALSE(exists(local)) << "created before the remote file opened";
+
+  std::string nodir = at.remote + "/no/such/dir/f";
+  EXPECT_EQ(sftp_up((at.local + "/small").c_str(), nodir.c_str()), -1);
+  EXPECT_EQ(sftp_client_last_error(),
+            "cannot create remote file '" + nodir + "' (permission denied?)");
+  EXPECT_EQ(sftp_transfer_progress(), done);
+  EXPECT_EQ(log_lines().size(), log_before);
+}
+
+TEST(SftpTransfer, ExistingDestinationsAreTruncated) {
+  tw_test::connect_openssh();
+  Place at = openssh_place();
+  write_file(at.local + "/long", pattern(5000, 1));
+  write_file(at.local + "/short", pattern(7, 2));
+  ASSERT_EQ(
+      sftp_down((at.remote + "/short").c_str(), (at.local + "/long").c_str()),
+      0);
+  EXPECT_TRUE(read_file(at.local + "/long") == pattern(7, 2));
+  // The remote file must belong to the account, so it is uploaded first.
+  write_file(at.local + "/big.src", pattern(5000, 3));
+  write_file(at.local + "/empty", "");
+  std::string big = at.remote + "/big";
+  ASSERT_EQ(sftp_up((at.local + "/big.src").c_str(), big.c_str()), 0);
+  ASSERT_EQ(sftp_up((at.local + "/empty").c_str(), big.c_str()), 0);
+  EXPECT_EQ(file_size(at.local + "/big"), 0);
+}
+
+TEST(SftpTransfer, DownloadWithoutStatHasNoTotal) {
+  connect_fake("nostat");
+  Place at = fake_place();
+  write_file(at.local + "/f", pattern(70000));
+  std::string remote = at.remote + "/f";
+  std::string local = at.local + "/f.back";
+  Result r = run([&] { return sftp_down(remote.c_str(), local.c_str()); });
+  ASSERT_EQ(r.rc, 0) << r.error;
+  EXPECT_TRUE(read_file(local) == pattern(70000));
+  EXPECT_EQ(r.p.total, 0);
+  EXPECT_EQ(r.p.transferred, 70000);
+  EXPECT_EQ(r.p.percent, "0.0");
+  EXPECT_TRUE(logged("DOWNLOAD " + remote + " -> " + local + " (0 bytes)"));
+}
+
+TEST(SftpTransfer, DownloadReadErrorKeepsWhatArrived) {
+  connect_fake("readfail.65536");
+  Place at = fake_place();
+  std::string data = pattern(200000);
+  write_file(at.local + "/f", data);
+  std::string remote = at.remote + "/f";
+  std::string local = at.local + "/f.back";
+  Result r = run([&] { return sftp_down(remote.c_str(), local.c_str()); });
+  expect_failed(r, quoted(kSftp.read_fail, remote), "read failed");
+  std::string got = read_file(local);
+  EXPECT_GT(got.size(), 0u);
+  EXPECT_LE(got.size(), 65536u);
+  EXPECT_EQ(static_cast<long long>(got.size()), r.p.transferred);
+  EXPECT_TRUE(got == data.substr(0, got.size()));
+  EXPECT_FALSE(logged("DOWNLOAD OK f"));
+}
+
+TEST(SftpTransfer, UploadWriteErrorKeepsWhatWasAccepted) {
+  connect_fake("writefail.65536");
+  Place at = fake_place();
+  std::string data = pattern(200000);
+  write_file(at.local + "/src", data);
+  std::string remote = at.remote + "/dst";
+  Result r =
+      run([&] { return sftp_up((at.local + "/src").c_str(), remote.c_str()); });
+  expect_failed(r, quoted(kSftp.write_fail, remote), "write failed");
+  std::string got = read_file(at.local + "/dst");
+  EXPECT_LE(got.size(), 65536u);
+  EXPECT_GE(static_cast<long long>(got.size()), r.p.transferred);
+  EXPECT_TRUE(got == data.substr(0, got.size()));
+}
+
+// A server that fails the close has not stored the file.
+TEST(SftpTransfer, UploadFailingRemoteCloseIsAWriteFailure) {
+  connect_fake("closefail");
+  Place at = fake_place();
+  write_file(at.local + "/src", pattern(1000));
+  std::string remote = at.remote + "/dst";
+  Result r =
+      run([&] { return sftp_up((at.local + "/src").c_str(), remote.c_str()); });
+  expect_failed(r, quoted(kSftp.write_fail, remote), "write failed");
+  EXPECT_EQ(r.p.transferred, 1000);
+}
+
+// libssh2 answers a 32768-byte write with the part the server acknowledged
+// first; the rest of the chunk is offered again and counted as it goes.
+TEST(SftpTransfer, PartialWritesAreContinuedAndCounted) {
+  connect_fake("slow.0.05");
+  Place at = fake_place();
+  std::string data = pattern(100000);
+  write_file(at.local + "/src", data);
+  Watcher w;
+  Result r = run(
+      [&] {
+        return sftp_up((at.local + "/src").c_str(),
+                       (at.remote + "/dst").c_str());
+      },
+      &w);
+  ASSERT_EQ(r.rc, 0) << r.error;
+  EXPECT_TRUE(read_file(at.local + "/dst") == data);
+  bool partial = false;
+  for (long long v : w.seen()) partial |= v % 32768 != 0 && v != 100000;
+  EXPECT_TRUE(partial) << "no partial chunk was seen in the record";
+}
+
+// While one thread transfers, another polls and reads without waiting for
+// it, and a third thread's disconnect waits until the transfer is over.
+TEST(TransferConcurrency, OthersAnswerWhileATransferRuns) {
+  connect_fake("slow.0.01");
+  Place at = fake_place();
+  std::string data = pattern(1 << 20);
+  std::string dst = at.local + "/dst";
+  write_file(at.local + "/src", data);
+  std::atomic<int64_t> size_at_disconnect{-1};
+  std::thread closer;
+  Watcher w(-1, [&](const Progress &) {
+    EXPECT_EQ(sftp_client_is_connected(), 1);
+    std::string info = sftp_client_session_info();
+    EXPECT_NE(info.find("\"connected\":true"), std::string::npos) << info;
+    EXPECT_NE(std::string(sftp_client_get_log()).find("DOWNLOAD "),
+              std::string::npos);
+    if (!closer.joinable())
+      closer = std::thread([&] {
+        sftp_client_disconnect();
+        size_at_disconnect = file_size(dst);
+      });
+  });
+  Result r = run(
+      [&] { return sftp_down((at.remote + "/src").c_str(), dst.c_str()); }, &w);
+  ASSERT_TRUE(closer.joinable()) << "the transfer was never seen running";
+  closer.join();
+  ASSERT_EQ(r.rc, 0) << r.error;
+  EXPECT_TRUE(read_file(dst) == data);
+  EXPECT_EQ(size_at_disconnect, 1 << 20)
+      << "disconnect did not wait for the transfer";
+  EXPECT_GT(w.active_polls(), 20);
+  EXPECT_EQ(sftp_client_is_connected(), 0);
+}
+
+}  // namespace
