@@ -22,11 +22,11 @@
 #include "support.h"
 #include "tarnwick_sftp.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TW_TEST_SANITIZED 1
+#if defined(__SANITIZE_THREAD__)
+#define TW_TEST_TSAN 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TW_TEST_SANITIZED 1
+#if __has_feature(thread_sanitizer)
+#define TW_TEST_TSAN 1
 #endif
 #endif
 
