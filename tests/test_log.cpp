@@ -9,20 +9,12 @@
 
 #include "frame.h"
 #include "log.h"
+#include "support.h"
 #include "tarnwick_sftp.h"
 
 namespace {
 
-// The "line" members of the log's JSON array, in order.
-std::vector<std::string> lines() {
-  std::string json = sftp_client_get_log();
-  std::vector<std::string> out;
-  std::regex member("\"line\":\"((?:[^\"\\\\]|\\\\.)*)\"");
-  for (auto it = std::sregex_iterator(json.begin(), json.end(), member);
-       it != std::sregex_iterator(); ++it)
-    out.push_back((*it)[1]);
-  return out;
-}
+using tw_test::log_lines;
 
 TEST(Log, EmptyBeforeAnyAppend) { EXPECT_STREQ(sftp_client_get_log(), "[]"); }
 
@@ -46,14 +38,14 @@ TEST(Log, RingKeepsTheNewest128) {
   tw::log_state(&head, &count);
   EXPECT_EQ(head, 2);
   EXPECT_EQ(count, 128);
-  auto got = lines();
+  auto got = log_lines();
   ASSERT_EQ(got.size(), 128u);
   EXPECT_EQ(got.front(), "L3");
   EXPECT_EQ(got.back(), "L130");
   for (int i = 131; i <= 256; ++i) tw::log_add("L%d", i);
   tw::log_state(&head, &count);
   EXPECT_EQ(head, 0);
-  got = lines();
+  got = log_lines();
   ASSERT_EQ(got.size(), 128u);
   EXPECT_EQ(got.front(), "L129");
   EXPECT_EQ(got.back(), "L256");
@@ -68,21 +60,21 @@ TEST(Log, ClearEmptiesAndRestartsAtSlotZero) {
   tw::log_state(&head, &count);
   EXPECT_EQ(head, 0);
   EXPECT_EQ(count, 1);
-  EXPECT_EQ(lines(), std::vector<std::string>{"after"});
+  EXPECT_EQ(log_lines(), std::vector<std::string>{"after"});
 }
 
 TEST(Log, LongLinesAreCutAt255Bytes) {
   std::string line(300, 'q');
   tw::log_add("%s", line.c_str());
-  EXPECT_EQ(lines().at(0), std::string(255, 'q'));
+  EXPECT_EQ(log_lines().at(0), std::string(255, 'q'));
 }
 
 TEST(Log, LinesAreEscapedWhenRead) {
   tw::log_add("RENAME %s -> %s", "a\"b", "c\\d\te");
-  EXPECT_EQ(lines().at(0), "RENAME a\\\"b -> c\\\\d\\te");
+  EXPECT_EQ(log_lines().at(0), "RENAME a\\\"b -> c\\\\d\\te");
   // 255 control bytes escape to 84 six-byte escapes in the 512-byte scratch.
   tw::log_add("%s", std::string(255, '\x02').c_str());
-  EXPECT_EQ(lines().at(1).size(), 84u * 6);
+  EXPECT_EQ(log_lines().at(1).size(), 84u * 6);
 }
 
 TEST(Log, SharesTheListingBuffer) {
@@ -137,7 +129,7 @@ TEST(Log, ConcurrentAppendReadClear) {
 TEST(Log, CancelAsFirstCallCreatesLocksAndLogs) {
   // log_add works before any export has created the locks.
   tw::log_add("CANCEL requested");
-  EXPECT_EQ(lines(), std::vector<std::string>{"CANCEL requested"});
+  EXPECT_EQ(log_lines(), std::vector<std::string>{"CANCEL requested"});
 }
 
 }  // namespace
