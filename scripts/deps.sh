@@ -29,12 +29,6 @@ fi
 # sshd refuses to start without its privilege separation folder, which containers often lack.
 mkdir -p /run/sshd
 
-# The ignore rules keep the dependency and build folders out of git; appended if missing.
-touch "$REPO/.gitignore"
-for pat in '.deps/' 'build*/' '__pycache__/'; do
-  grep -qxF "$pat" "$REPO/.gitignore" || echo "$pat" >>"$REPO/.gitignore"
-done
-
 # A system libssh2 that is new enough is used as it is.
 sys_ver="$(pkg-config --modversion libssh2 2>/dev/null || true)"
 if [[ -n "$sys_ver" ]] && dpkg --compare-versions "$sys_ver" ge "$WANT_SSH2"; then
