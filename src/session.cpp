@@ -221,7 +221,7 @@ struct Setting {
 
 // Looks up every setting; the first value holding a NUL is reported.
 int read_settings(const char *json, const jsmntok_t *tokens, int count,
-                  ConnectionConfig *cfg, bool *has_port, bool *has_timeout) {
+                  ConnectionConfig *cfg) {
   char port[64], timeout[64];
   const Setting settings[] = {
       {"host", cfg->host, sizeof cfg->host},
@@ -242,10 +242,8 @@ int read_settings(const char *json, const jsmntok_t *tokens, int count,
     set_error("'%s' must not contain a NUL character", bad);
     return -1;
   }
-  *has_port = found[5] == 1;
-  *has_timeout = found[6] == 1;
-  cfg->port = *has_port ? to_int(port) : 22;
-  cfg->timeout_ms = *has_timeout ? to_int(timeout) : 15000;
+  cfg->port = found[5] == 1 ? to_int(port) : 22;
+  cfg->timeout_ms = found[6] == 1 ? to_int(timeout) : 15000;
   return 0;
 }
 
@@ -266,9 +264,7 @@ int parse_config(const char *json, ConnectionConfig *cfg) {
     set_error("config_json is not a JSON object");
     return -1;
   }
-  bool has_port, has_timeout;
-  if (read_settings(json, tokens, count, cfg, &has_port, &has_timeout) != 0)
-    return -1;
+  if (read_settings(json, tokens, count, cfg) != 0) return -1;
   if (cfg->host[0] == '\0') {
     set_error("'host' is required");
     return -1;
