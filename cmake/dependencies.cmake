@@ -1,5 +1,6 @@
-# Dependencies: libssh2 1.11.1 or newer (a static build in .deps/libssh2 made
-# by scripts/deps.sh when the system's is older), jsmn (header only), threads.
+# Dependencies: libssh2 1.11.1 with our patches (a static build that
+# scripts/deps.sh makes in the cache and links as .deps/libssh2), jsmn (header
+# only), threads.
 
 find_package(Threads REQUIRED)
 
@@ -22,6 +23,16 @@ if(EXISTS "${TW_LIBSSH2_ROOT}/lib/libssh2.a")
   target_link_libraries(tw::libssh2 INTERFACE
     "${TW_LIBSSH2_ROOT}/lib/libssh2.a" OpenSSL::Crypto ZLIB::ZLIB)
   set(TW_LIBSSH2_FROM "static build in ${TW_LIBSSH2_ROOT}")
+  # scripts/deps.sh records the patches of ours that the build carries.
+  set(patch_list "${TW_LIBSSH2_ROOT}/share/tarnwick/patches")
+  if(EXISTS "${patch_list}")
+    file(STRINGS "${patch_list}" patches)
+    list(JOIN patches ", " patches)
+    if(patches STREQUAL "")
+      set(patches "none")
+    endif()
+    string(APPEND TW_LIBSSH2_FROM ", with patches: ${patches}")
+  endif()
 else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(LIBSSH2 REQUIRED IMPORTED_TARGET libssh2)
