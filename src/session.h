@@ -48,4 +48,13 @@ void session_disconnect();
 // The session description as JSON in g_info.
 const char *session_describe();
 
+// For tests and benchmarks that compare algorithms: a comma-separated list
+// that replaces the cipher (or MAC) preference of later connects, both
+// directions; nullptr or "" restores the default.
+void set_cipher_preference(const char *list);
+void set_mac_preference(const char *list);
+// The cipher and MAC the open session uses from client to server, or "".
+const char *session_cipher();
+const char *session_mac();
+
 }  // namespace tw
