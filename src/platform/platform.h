@@ -42,6 +42,10 @@ void net_startup();
 // socket has TCP_NODELAY set.
 NetResult net_connect(const char *host, int port, int timeout_ms, Socket *out);
 void net_close(Socket s);
+// Ends both directions of a connection at once, without closing the socket:
+// every later send or receive on it fails at once instead of waiting for a
+// peer that stopped answering.
+void net_shutdown(Socket s);
 
 // Local files are stdio streams; these are the parts stdio leaves to the OS.
 // file_size gives the size of an open stream and rewinds it, or -1.

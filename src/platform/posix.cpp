@@ -92,6 +92,10 @@ void net_close(Socket s) {
   if (s != kInvalidSocket) close(static_cast<int>(s));
 }
 
+void net_shutdown(Socket s) {
+  if (s != kInvalidSocket) shutdown(static_cast<int>(s), SHUT_RDWR);
+}
+
 int64_t file_size(FILE *f) {
   if (fseeko(f, 0, SEEK_END) != 0) return -1;
   off_t size = ftello(f);
