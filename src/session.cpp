@@ -38,8 +38,9 @@ namespace {
 
 constexpr int kMaxTokens = 64;
 
-// Appends the UTF-8 form of a code point, or nothing when it does not fit.
-void put_utf8(unsigned cp, char *out, size_t cap, size_t *n) {
+// Appends the UTF-8 form of a code point; false, appending nothing, when it
+// does not fit whole before the terminating NUL.
+bool put_utf8(unsigned cp, char *out, size_t cap, size_t *n) {
   unsigned char b[4];
   size_t len;
   if (cp < 0x80) {
@@ -61,12 +62,10 @@ void put_utf8(unsigned cp, char *out, size_t cap, size_t *n) {
     b[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
     len = 4;
   }
-  if (*n + len > cap - 1) {
-    *n = cap - 1;  // nothing more fits
-    return;
-  }
+  if (*n + len > cap - 1) return false;
   memcpy(out + *n, b, len);
   *n += len;
+  return true;
 }
 
 // Four hexadecimal digits at s (the tokenizer has checked them), or -1.
@@ -124,7 +123,9 @@ char simple_unescape(char c) {
   }
 }
 
-// Decodes the text of a JSON string into out (cut to cap - 1 bytes).
+// Decodes the text of a JSON string into out, cut to cap - 1 bytes. A
+// character from an escape that does not fit whole ends the value before it,
+// so the value never holds part of a character or bytes of an older value.
 // Returns -1 when the decoded text holds a NUL, else 0.
 int decode_string(const char *s, const char *end, char *out, size_t cap) {
   size_t n = 0;
@@ -143,7 +144,7 @@ int decode_string(const char *s, const char *end, char *out, size_t cap) {
     unsigned cp;
     s += decode_unicode(s, end, &cp);
     if (cp == 0) nul = -1;
-    put_utf8(cp, out, cap, &n);
+    if (!put_utf8(cp, out, cap, &n)) break;
   }
   out[n] = '\0';
   return nul;
