@@ -36,6 +36,7 @@ Scenario fields (all optional):
                 stdout.channel.get_extra_info("connection").abort().
   session       callable (ctx) returning an asyncssh.SSHServerSession, replacing everything
                 above for full control of the channel.
+  window        the receive window of the session's channels, in bytes (asyncssh: 2 MiB).
   doc           one line saying what the scenario does.
 ctx (Ctx) carries: name, arg (str or None), user, root (bytes path), command, server_dir,
 and helpers arg_int(default) / arg_float(default).
@@ -72,8 +73,9 @@ class Scenario:
     """What the server does for one scenario name; see the module docstring."""
 
     def __init__(self, sftp=None, allow_sftp=True, allow_scp=True, exec_handler=None,
-                 session=None, doc=""):
+                 session=None, window=None, doc=""):
         self.sftp = sftp or RootedSFTPServer
+        self.window = window
         self.allow_sftp = allow_sftp
         self.allow_scp = allow_scp
         self.exec_handler = exec_handler
@@ -191,6 +193,9 @@ class Server(asyncssh.SSHServer):
         keys = os.path.join(self._dir, "authorized_keys")
         if self._scenario is not None and os.path.exists(keys):
             self._conn.set_authorized_keys(keys)
+        if self._scenario is not None and self._scenario.window:
+            # asyncssh takes the receive window of channels opened later from here.
+            self._conn._window = self._scenario.window
         return True
 
     def connection_made(self, conn):
