@@ -3,7 +3,8 @@
 Run:  /usr/bin/python3 -W ignore fake_sshd.py <dir>
 It listens on 127.0.0.1 on a free port and prints that port as the first line of stdout.
 <dir>/fakeroot is the SFTP/SCP root, <dir>/authorized_keys the accepted public keys;
-the password "secret" is accepted for every user.
+the password "secret" is accepted for every user. Each user name that reaches authentication
+is appended to <dir>/auth_attempts.
 
 The user name picks the behaviour: "<scenario>" or "<scenario>.<arg>", e.g. "slowread.5"
 runs scenario "slowread" with ctx.arg == "5".
@@ -185,6 +186,9 @@ class Server(asyncssh.SSHServer):
         self._sig_algs = sig_algs
 
     def begin_auth(self, username):
+        # Every user name that reached authentication, for tests that check none did.
+        with open(os.path.join(self._dir, "auth_attempts"), "a") as f:
+            f.write(username + "\n")
         name, arg = parse_user(username)
         self._scenario = REGISTRY.get(name)
         if self._scenario is None:
