@@ -93,7 +93,7 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  *   {"host":"example.org","user":"me","password":"...",
  *    "private_key":"/path/id_ed25519","passphrase":"...",
  *    "port":22,"timeout_ms":15000,
- *    "host_fingerprint":"SHA256:nThbg6kXUpJWGl7E1IGOCspRomTxdCARLviKw6E5SY8"}
+ *    "host_fingerprint":"SHA256:Kx0f0c9rYzM2oWq0m7I1f2p8q3nQ4aS5tU6vW7xY8zA"}
  * host and user are required. With private_key the key file is used (with
  * the passphrase, if any), otherwise the password (possibly empty). port
  * outside 1..65535 becomes 22; timeout_ms below 1000 becomes 15000. String

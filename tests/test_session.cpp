@@ -443,6 +443,44 @@ TEST_F(Connect, MalformedPinsAreConfigurationErrors) {
   EXPECT_EQ(sftp_client_is_connected(), 1);
 }
 
+// No password or passphrase, right or wrong, reaches any text the library
+// returns, in its raw or its escaped form.
+TEST_F(Connect, SecretsNeverReachAText) {
+  const std::string wrong_pw = "Wr0ng\"Pw\\9f3e1";
+  const std::string wrong_pp = "Wr0ngPp-5c7d2a";
+  const std::string pp = ",\"passphrase\":";
+  std::string base = "{\"host\":\"127.0.0.1\",\"port\":" + env("TW_SSHD_PORT") +
+                     ",\"user\":" + quote(env("TW_SSH_USER"));
+  std::vector<std::string> configs = {
+      openssh_config(""),
+      base + ",\"password\":" + quote(wrong_pw) + "}",
+      openssh_config("id_ed25519_enc", pp + quote(env("TW_KEY_PASSPHRASE"))),
+      openssh_config("id_ed25519_enc", pp + quote(wrong_pp)),
+      openssh_config("id_rsa_pem_enc", pp + quote(wrong_pp)),
+      fake_config("nosftp"),
+  };
+  std::string texts;
+  for (const std::string &c : configs) {
+    sftp_client_connect(c.c_str());
+    texts += sftp_client_last_error();
+    texts += sftp_client_session_info();
+    texts += sftp_client_list_dir(".");
+    texts += sftp_client_last_error();
+    texts += sftp_transfer_progress();
+    texts += sftp_client_get_log();
+    sftp_client_disconnect();
+  }
+  texts += sftp_client_get_log();
+  for (std::string secret :
+       {env("TW_SSH_PASSWORD"), wrong_pw, env("TW_KEY_PASSPHRASE"), wrong_pp,
+        env("TW_FAKE_PASSWORD")}) {
+    EXPECT_EQ(texts.find(secret), std::string::npos) << secret;
+    char escaped[512];
+    tw::json_escape(escaped, sizeof escaped, secret.c_str());
+    EXPECT_EQ(texts.find(escaped), std::string::npos) << escaped;
+  }
+}
+
 TEST_F(Connect, DescriptionOfAnOpenSession) {
   connect_openssh();
   std::string home = env("TW_SSH_HOME");
