@@ -832,6 +832,7 @@ int main(int argc, char **argv) {
     else if (opt == "--seed")
       seed = static_cast<uint64_t>(v);
   }
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   prepare();
   if (cycles > 0 || transfers > 0)
     run_long(cycles, transfers);
