@@ -49,8 +49,10 @@ for t in "${TARGETS[@]}"; do
   mkdir -p "$work"
   log="$TREE/$t.log"
   echo "=== $t: ${SECONDS_EACH} s"
+  dict=()
+  [[ -f "fuzz/$name.dict" ]] && dict=(-dict="fuzz/$name.dict")
   set +e
-  "$TREE/$t" -max_total_time="$SECONDS_EACH" -max_len="$(max_len "$t")" -timeout=10 \
+  "$TREE/$t" "${dict[@]}" -max_total_time="$SECONDS_EACH" -max_len="$(max_len "$t")" -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$TREE/crashes/$t-" \
     "$work" "fuzz/corpus/$name" >"$log" 2>&1
   rc=$?
