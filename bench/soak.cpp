@@ -42,8 +42,7 @@
 
 namespace {
 
-// ---- Environment and files
-// ---------------------------------------------------
+// ---- Environment and files --------------------------------------------------
 
 std::string env(const char *name) {
   const char *v = std::getenv(name);
@@ -97,8 +96,7 @@ void make_dir(const std::string &path, int uid) {
     std::fprintf(stderr, "soak: cannot chown %s\n", path.c_str());
 }
 
-// ---- Problems
-// ----------------------------------------------------------------
+// ---- Problems ---------------------------------------------------------------
 
 std::atomic<int> g_problems{0};
 
@@ -112,8 +110,7 @@ void problem(const char *fmt, ...) {
   std::fprintf(stderr, "soak: PROBLEM: %s\n", text);
 }
 
-// ---- The host's locks
-// --------------------------------------------------------
+// ---- The host's locks -------------------------------------------------------
 
 // The last-error text is written by most calls and read by
 // sftp_client_last_error. Calls that may write it share this lock; a reader
@@ -161,8 +158,7 @@ std::mutex g_json2_lock;  // sftp_client_stat, sftp_client_list_local
 std::mutex g_info_lock;   // sftp_client_session_info, sftp_transfer_progress
 std::mutex g_path_lock;   // sftp_client_realpath
 
-// ---- Shared setting
-// ----------------------------------------------------------
+// ---- Shared setting ---------------------------------------------------------
 
 const char *const kWrongPassword = "Soak-Wrong-Pw-91c4e";
 
@@ -249,8 +245,7 @@ bool parse(const std::string &text, const char *where, json_check::Value *v) {
   return false;
 }
 
-// ---- One worker
-// --------------------------------------------------------------
+// ---- One worker -------------------------------------------------------------
 
 // The 23 exports, in the order of the counters.
 const char *const kOps[] = {
@@ -269,7 +264,7 @@ Counters g_count;
 
 class Worker {
  public:
-  Worker(int index, uint64_t seed) : index_(index), rng_(seed | 1) {
+  Worker(int index, uint64_t seed) : rng_(seed | 1) {
     remote_ = g_setup.remote_base + "/t" + std::to_string(index);
     local_ = g_setup.local_base + "/t" + std::to_string(index);
     make_dir(remote_, g_setup.uid);
@@ -642,15 +637,13 @@ class Worker {
     return true;
   }
 
-  int index_;
   uint64_t rng_;
   std::string remote_, local_;
   std::atomic<int64_t> beat_{now_ms()};
   std::atomic<int> op_{-1};
 };
 
-// ---- The mixed soak
-// ----------------------------------------------------------
+// ---- The mixed soak ---------------------------------------------------------
 
 // Ends the process when a worker has been inside one call for longer than
 // any bounded wait explains: that is a hang.
@@ -704,8 +697,7 @@ int run_mixed(int seconds, int threads, uint64_t seed) {
   return 0;
 }
 
-// ---- The long run
-// ------------------------------------------------------------
+// ---- The long run -----------------------------------------------------------
 
 struct Resources {
   int fds = 0, threads = 0;
