@@ -130,6 +130,14 @@ TEST(Ciphers, CoverEveryCommonAlgorithm) {
             std::set<std::string>(std::begin(kMacs), std::end(kMacs)));
 }
 
+// Without a preference set, the session asks for AES-GCM first, the cipher
+// that OpenSSL runs fastest.
+TEST(Ciphers, PreferAes128GcmByDefault) {
+  tw_test::connect_openssh();
+  EXPECT_EQ(std::string(tw::session_cipher()), "aes128-gcm@openssh.com");
+  sftp_client_disconnect();
+}
+
 class Ciphers : public ::testing::TestWithParam<Algs> {
  protected:
   void TearDown() override {
