@@ -92,8 +92,8 @@ std::string error_text(int rc) {
   return e;
 }
 
-int cmd_transfer(const std::string &kind, const char *remote,
-                 const char *local, bool poll) {
+int cmd_transfer(const std::string &kind, const char *remote, const char *local,
+                 bool poll) {
   std::atomic<bool> stop{false};
   std::vector<double> us;
   std::thread t;
@@ -111,9 +111,10 @@ int cmd_transfer(const std::string &kind, const char *remote,
               peak_rss_kib());
   if (poll) {
     std::sort(us.begin(), us.end());
-    std::printf(",\"polls\":%zu,\"p50_us\":%.1f,\"p99_us\":%.1f,\"max_us\":%.1f",
-                us.size(), percentile(us, 0.5), percentile(us, 0.99),
-                us.empty() ? 0.0 : us.back());
+    std::printf(
+        ",\"polls\":%zu,\"p50_us\":%.1f,\"p99_us\":%.1f,\"max_us\":%.1f",
+        us.size(), percentile(us, 0.5), percentile(us, 0.99),
+        us.empty() ? 0.0 : us.back());
   }
   std::printf(",\"error\":\"%s\"}\n", error_text(rc).c_str());
   return rc == 0 ? 0 : 1;
@@ -134,7 +135,8 @@ int cmd_cancel(const std::string &kind, const char *remote, const char *local,
   auto asked = Clock::now();
   sftp_transfer_cancel();
   t.join();
-  double ms = std::chrono::duration<double, std::milli>(returned - asked).count();
+  double ms =
+      std::chrono::duration<double, std::milli>(returned - asked).count();
   bool cancelled = rc != 0 && std::strcmp(sftp_client_last_error(),
                                           "transfer cancelled") == 0;
   std::printf(
@@ -170,7 +172,8 @@ int cmd_list(const char *path, int n) {
     const char *json = sftp_client_list_dir(path);
     double secs = since(t0);
     returned = 0;
-    for (const char *p = json; (p = std::strstr(p, "{\"name\"")) != nullptr; ++p)
+    for (const char *p = json; (p = std::strstr(p, "{\"name\"")) != nullptr;
+         ++p)
       ++returned;
     std::printf("%s%.6f", i ? "," : "", secs);
   }
@@ -187,12 +190,14 @@ int cmd_list(const char *path, int n) {
 
 int main(int argc, char **argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: tw_bench_host '<config json>' <command> ...\n");
+    std::fprintf(stderr,
+                 "usage: tw_bench_host '<config json>' <command> ...\n");
     return 2;
   }
   const char *config = argv[1];
   std::string cmd = argv[2];
-  if (cmd == "connect" && argc == 4) return cmd_connect(config, std::atoi(argv[3]));
+  if (cmd == "connect" && argc == 4)
+    return cmd_connect(config, std::atoi(argv[3]));
   if (sftp_client_connect(config) != 0) {
     std::printf("{\"ok\":false,\"error\":\"connect: %s\"}\n",
                 error_text(-1).c_str());

@@ -12,7 +12,8 @@ namespace {
 const char *const kNames[] = {
     "quarterly-report-2024-final.xlsx",
     "say \"hello\"\\to\tthe\nworld.txt",
-    "gr\xc3\xbc\xc3\x9f" "e-\xe6\x97\xa5\xe6\x9c\xac-\xff\xfe-caf\xc3\xa9.txt",
+    "gr\xc3\xbc\xc3\x9f"
+    "e-\xe6\x97\xa5\xe6\x9c\xac-\xff\xfe-caf\xc3\xa9.txt",
 };
 
 void BM_JsonEscape(benchmark::State &state) {
@@ -42,7 +43,7 @@ void BM_Listing3000(benchmark::State &state) {
     tw::json_array_begin(&a, buf);
     for (int i = 0; i < 3000; ++i) {
       tw::EntryRecord e{listing.names[i], false, 1048576 + i, 1700000000 + i,
-                        "-rw-r--r--", 1000,        1000};
+                        "-rw-r--r--",     1000,  1000};
       tw::json_entry_add(&a, e);
     }
     tw::json_array_end(&a);
