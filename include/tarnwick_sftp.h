@@ -16,8 +16,11 @@
  *   function always returns the same pointer, and the text stays valid until
  *   the next call, from any thread, of a function that writes the same
  *   buffer (named in each block below). Never free it; copy it to keep it.
- * - JSON results hold no white space. Variable texts in them are escaped;
- *   bytes that are not valid UTF-8 become U+FFFD.
+ * - JSON results hold no white space. Variable texts in them (names, paths,
+ *   log lines) are escaped, and are always UTF-8: every byte that does not
+ *   begin a well-formed UTF-8 sequence as RFC 3629 defines it (so also an
+ *   overlong form, an encoded UTF-16 surrogate or a value above U+10FFFF) is
+ *   replaced by U+FFFD on its own, and the bytes after it are read anew.
  * - The entry record, used by the listings and by sftp_client_stat:
  *   {"name":"...","is_dir":true|false,"size":N,"mtime":N,"mode":"drwxr-xr-x",
  *    "uid":N,"gid":N}
