@@ -241,7 +241,7 @@ class Bench:
         """A power of two MiB that moves data for about --seconds at the
         tool's latest rate; a small first guess before any run."""
         if self.args.smoke:
-            return self.args.smoke_mib[rtt]
+            return self.args.smoke_mib.get(rtt, 8)
         rate = self.rate.get((rtt, op, tool))
         if rate is None:
             return 16 if rtt == 0 else 2
@@ -258,10 +258,11 @@ class Bench:
         raw TCP stream to a sink, through a proxy of its own."""
         sink = self.start([os.path.join(self.bin, "tw_delay_proxy"), "sink"])
         sshd = int(self.env["TW_SSHD_PORT"])
+        # Progress polls and peak memory are taken at RTT 0 in any case.
+        self.port[0] = sshd
         checks = {}
         for rtt in self.args.rtts:
             if rtt == 0 and not self.args.proxy0:
-                self.port[0] = sshd
                 target = sink
             else:
                 self.port[rtt] = self.start([os.path.join(
@@ -693,10 +694,15 @@ def main():
                     help="data time each run aims at")
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--max-mib", type=int, default=1024)
+    ap.add_argument("--rtts", help="comma-separated RTTs in ms (default 0,10,40;"
+                    " smoke 0,10)")
     ap.add_argument("--proxy0", action="store_true",
                     help="RTT 0 through the proxy too (default: plain loopback)")
     args = ap.parse_args()
-    args.rtts = [0, 10] if args.smoke else [0, 10, 40]
+    if args.rtts:
+        args.rtts = [int(r) for r in args.rtts.split(",")]
+    else:
+        args.rtts = [0, 10] if args.smoke else [0, 10, 40]
     # Smoke runs: one size per RTT, a fraction of a second to a few seconds.
     args.smoke_mib = {0: 32, 10: 8}
     args.connects = 5 if args.smoke else 20
