@@ -21,6 +21,7 @@ only report, they never fail the run.
 import argparse
 import json
 import os
+import resource
 import shlex
 import shutil
 import statistics
@@ -70,7 +71,7 @@ class Bench:
         self.srcdir = os.path.join(self.home, "src")
         self.scratch = tempfile.mkdtemp(prefix="tw-bench-", dir="/dev/shm")
         self.procs = []     # proxies, stopped at the end
-        self.masters = []   # OpenSSH control sockets, closed at the end
+        self.masters = {}   # OpenSSH control socket -> its pid, closed at the end
         self.port = {}      # RTT -> port that reaches sshd with that RTT
         self.rate = {}      # (rtt, op, tool) -> latest MB/s, sizes the next run
         self.failures = []
@@ -109,8 +110,31 @@ class Bench:
                 "-p", str(self.port[rtt]), self.user + "@127.0.0.1"],
                 check=True, timeout=60, stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            self.masters.append(sock)
+            # "Master running (pid=N)": the process whose CPU time scp's
+            # transfers use.
+            out = subprocess.run(["ssh", "-F", "/dev/null", "-S", sock, "-O",
+                                  "check", "x"], capture_output=True, text=True)
+            text = out.stderr + out.stdout
+            pid = text.split("pid=")[1].split(")")[0] if "pid=" in text else ""
+            self.masters[sock] = int(pid) if pid.isdigit() else None
         return sock
+
+    def client_cpu(self, rtt, op, tool):
+        """CPU seconds used so far by the client side of a run: every
+        child process this script has waited for, and for scp the OpenSSH
+        control connection that carries its data."""
+        u = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = u.ru_utime + u.ru_stime
+        if tool == "openssh" and op.startswith("scp"):
+            pid = self.masters.get(self.master(rtt))
+            try:
+                with open("/proc/%d/stat" % pid) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                cpu += (int(fields[11]) + int(fields[12])) / os.sysconf(
+                    "SC_CLK_TCK")
+            except (OSError, TypeError, IndexError, ValueError):
+                pass
+        return cpu
 
     # ---- files -------------------------------------------------------------
 
@@ -220,9 +244,12 @@ class Bench:
         rec = {"rtt_ms": rtt, "op": op, "tool": tool, "mib": mib,
                "counted": counted, "load": loadavg()}
         try:
+            cpu0 = self.client_cpu(rtt, op, tool)
             secs, _ = runner(rtt, op, src, down, up)
+            cpu = self.client_cpu(rtt, op, tool) - cpu0
             size = self.check_copy(tool, op, src, down, up)
-            rec.update(ok=True, seconds=secs, mbps=size / 1e6 / secs)
+            rec.update(ok=True, seconds=secs, mbps=size / 1e6 / secs,
+                       cpu_s_per_gib=cpu / (size / float(1 << 30)))
             self.rate[(rtt, op, tool)] = rec["mbps"]
         except (subprocess.SubprocessError, RuntimeError, ValueError,
                 OSError, IndexError) as e:
@@ -561,7 +588,9 @@ def summarise(bench):
         rates = sorted(r["mbps"] for r in recs)
         out[key] = {"median": statistics.median(rates), "min": rates[0],
                     "max": rates[-1], "runs": len(rates),
-                    "mib": sorted({r["mib"] for r in recs})}
+                    "mib": sorted({r["mib"] for r in recs}),
+                    "cpu_s_per_gib": statistics.median(
+                        r["cpu_s_per_gib"] for r in recs)}
     for key, v in out.items():
         rtt, op, _ = key.split("/")
         ref = out.get("%s/%s/openssh" % (rtt, op))
@@ -594,8 +623,11 @@ def table(bench, summary):
     lines.append("Transfers: MB/s, median [min..max] of %d rounds, and the "
                  "median's ratio to OpenSSH's in the same run" % (
                      1 if bench.args.smoke else bench.args.rounds))
-    head = "%-6s %-9s %-28s %9s %19s %8s  %s" % (
-        "RTT", "transfer", "tool", "MB/s", "min..max", "x OpenSSH", "MiB/run")
+    lines.append("CPU s/GiB: the client's CPU time (its connect included) per GiB"
+                 " moved, which a busy machine disturbs less than the rate.")
+    head = "%-6s %-9s %-28s %9s %19s %9s %9s  %s" % (
+        "RTT", "transfer", "tool", "MB/s", "min..max", "x OpenSSH",
+        "CPU s/GiB", "MiB/run")
     lines.append(head)
     lines.append("-" * len(head))
     for rtt in bench.args.rtts:
@@ -606,11 +638,11 @@ def table(bench, summary):
                     lines.append("%-6s %-9s %-28s %9s" % (
                         "%d ms" % rtt, OP_LABEL[op], TOOL_LABEL[tool], "failed"))
                     continue
-                lines.append("%-6s %-9s %-28s %9.1f %19s %8s  %s" % (
+                lines.append("%-6s %-9s %-28s %9.1f %19s %9s %9.2f  %s" % (
                     "%d ms" % rtt, OP_LABEL[op], TOOL_LABEL[tool], v["median"],
                     "%.1f..%.1f" % (v["min"], v["max"]),
                     "%.2fx" % v["ratio"] if v["ratio"] is not None else "-",
-                    ",".join(str(m) for m in v["mib"])))
+                    v["cpu_s_per_gib"], ",".join(str(m) for m in v["mib"])))
         lines.append("")
     lines.append("Goal: each transfer >= 1.0x OpenSSH at every RTT, >= 1.5x at 0 ms")
     for op in OPS:
