@@ -143,7 +143,9 @@ int cmd_cancel(const std::string &kind, const char *remote, const char *local,
       "{\"ok\":%s,\"cancel_to_return_ms\":%.3f,\"transferred\":%lld,"
       "\"finished_before_cancel\":%s,\"maxrss_kib\":%ld,\"error\":\"%s\"}\n",
       cancelled ? "true" : "false", ms, progress_field("transferred"),
-      early ? "true" : "false", peak_rss_kib(), error_text(rc).c_str());
+      early ? "true" : "false", peak_rss_kib(),
+      early ? "the transfer ended before the cancellation"
+            : error_text(rc).c_str());
   return cancelled ? 0 : 1;
 }
 
