@@ -758,7 +758,7 @@ def main():
     else:
         args.rtts = [0, 10] if args.smoke else [0, 10, 40]
     # Smoke runs: one size per RTT, a fraction of a second to a few seconds.
-    args.smoke_mib = {0: 32, 10: 8}
+    args.smoke_mib = {0: 32, 10: 4}
     args.connects = 5 if args.smoke else 20
     args.stream_mib = 256 if args.smoke else 1024
     os.makedirs(args.out, exist_ok=True)
