@@ -73,7 +73,7 @@ class Bench:
         self.procs = []     # proxies, stopped at the end
         self.masters = {}   # OpenSSH control socket -> its pid, closed at the end
         self.port = {}      # RTT -> port that reaches sshd with that RTT
-        self.rate = {}      # (rtt, op, tool) -> latest MB/s, sizes the next run
+        self.rate = {}      # (rtt, op, tool) -> marginal MB/s that sizes its runs
         self.failures = []
         self.results = {"runs": []}
 
@@ -250,7 +250,6 @@ class Bench:
             size = self.check_copy(tool, op, src, down, up)
             rec.update(ok=True, seconds=secs, mbps=size / 1e6 / secs,
                        cpu_s_per_gib=cpu / (size / float(1 << 30)))
-            self.rate[(rtt, op, tool)] = rec["mbps"]
         except (subprocess.SubprocessError, RuntimeError, ValueError,
                 OSError, IndexError) as e:
             rec.update(ok=False, error=str(e)[:300])
@@ -267,7 +266,8 @@ class Bench:
 
     def size_for(self, rtt, op, tool):
         """A power of two MiB that moves data for about --seconds at the
-        tool's latest rate; a small first guess before any run."""
+        marginal rate from its calibration; a small first guess before any
+        run."""
         if self.args.smoke:
             return self.args.smoke_mib.get(rtt, 8)
         rate = self.rate.get((rtt, op, tool))
@@ -355,14 +355,28 @@ class Bench:
             log("cipher of %-28s %s" % (TOOL_LABEL[tool], ciphers[tool]))
 
     def calibrate(self, rtt, op, tool):
-        """Uncounted runs that size the tool's file: a short transfer
-        understates the rate (windows and TCP still opening), so the size
-        grows until a run lasts at least half of --seconds."""
+        """Uncounted runs that size the tool's file. A transfer has fixed
+        costs (opening, the first window, closing) that would make a small
+        file look slow and so keep it small; the size therefore follows the
+        marginal rate between two runs, the second at least twice as large,
+        so that the counted runs move data for about --seconds."""
+        key = (rtt, op, tool)
         mib = self.size_for(rtt, op, tool)
+        prev = None
         for _ in range(3):
             rec = self.one_run(rtt, op, tool, mib, False)
-            if not rec["ok"] or rec["seconds"] >= self.args.seconds / 2:
+            if not rec["ok"]:
                 return
+            rate = rec["mbps"]
+            if prev is not None and rec["seconds"] - prev["seconds"] > 0.05:
+                marginal = ((mib - prev["mib"]) * MIB / 1e6 /
+                            (rec["seconds"] - prev["seconds"]))
+                # Noise between two short runs must not promise miracles.
+                rate = min(marginal, 3 * rate)
+            self.rate[key] = rate
+            if prev is not None and rec["seconds"] >= self.args.seconds / 2:
+                return
+            prev = rec
             bigger = max(mib * 2, self.size_for(rtt, op, tool))
             if bigger > self.args.max_mib:
                 return
