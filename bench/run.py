@@ -24,6 +24,7 @@ import os
 import resource
 import shlex
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -555,7 +556,6 @@ def fmt_ms(v):
 
 
 def free_port():
-    import socket
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
