@@ -712,6 +712,7 @@ def table(bench, summary):
 
 
 def chart(bench, summary, path):
+    # Imported here: the file back end must be chosen before pyplot loads.
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
