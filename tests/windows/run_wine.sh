@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Windows test program under Wine in a fresh prefix of its own, which
 # is stopped and removed afterwards. Needs the TW_* variables of a test run:
-#   bash scripts/with-servers.sh bash tests/windows/run_wine.sh <dll> <test program>
+#   bash scripts/with-servers.sh bash tests/windows/run_wine.sh <dll> <test program> [case]
 # The DLL and the program are copied into a folder of their own, so that the
 # DLL loads with nothing beside it.
 set -euo pipefail
@@ -33,7 +33,7 @@ mkdir -p "$TW_WIN_LOCAL"
 # Output goes to a file: capturing it from a pipe waits for the wineserver.
 set +e
 timeout 900 "$WINE" "$W/app/$(basename "$exe")" "Z:${W//\//\\}\\app\\$(basename "$dll")" \
-  >"$W/out.log" 2>&1
+  "${@:3}" >"$W/out.log" 2>&1
 rc=$?
 set -e
 tr -d '\r' <"$W/out.log"

@@ -1,9 +1,10 @@
 // Tests of the Windows DLL, run under Wine by tests/windows/run_wine.sh
 // against the private OpenSSH server and the programmable server on
 // 127.0.0.1. The DLL is loaded as a host loads it, with LoadLibraryA and
-// GetProcAddress; its path is the only argument. The servers' ports, account
-// and folders come from the TW_* variables of the test run; their Unix paths
-// are reached through Wine's drive Z:, which maps the Unix root.
+// GetProcAddress; its path is the first argument, and a case name may follow
+// to run that case alone. The servers' ports, account and folders come from the
+// TW_* variables of the test run; their Unix paths are reached through Wine's
+// drive Z:, which maps the Unix root.
 //
 // The program prints one line per case and closes with "wine: N passed,
 // N failed"; it exits 0 only when every case passed.
@@ -618,9 +619,10 @@ void test_ansi_names() {
 
 int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
-  if (argc != 2 || !load(argv[1])) {
+  if (argc < 2 || argc > 3 || !load(argv[1])) {
     std::printf(
-        "usage: tw_wine_tests <path of the DLL>\nwine: 0 passed, 1 failed\n");
+        "usage: tw_wine_tests <path of the DLL> [case name]\n"
+        "wine: 0 passed, 1 failed\n");
     return 1;
   }
   struct Case {
@@ -638,6 +640,7 @@ int main(int argc, char **argv) {
                {"AnsiNames", test_ansi_names}};
   int passed = 0, failed = 0;
   for (const Case &c : cases) {
+    if (argc == 3 && std::strcmp(argv[2], c.name) != 0) continue;
     std::printf("[ RUN  ] %s\n", c.name);
     g_failures_in_case = 0;
     DWORD t0 = GetTickCount();
