@@ -42,14 +42,18 @@ void ensure_locks() {
     platform::yield_thread();
 }
 
-void set_error(const char *fmt, ...) {
+void set_error_v(const char *fmt, va_list ap) {
   char text[kErrorCap];
-  va_list ap;
-  va_start(ap, fmt);
   vsnprintf(text, sizeof text, fmt, ap);
-  va_end(ap);
   Guard guard(g_error_lock);
   memcpy(g_error, text, strlen(text) + 1);
+}
+
+void set_error(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  set_error_v(fmt, ap);
+  va_end(ap);
 }
 
 void clear_error() {
@@ -101,25 +105,43 @@ const char *short_escape(unsigned char b) {
   }
 }
 
-// Length of the UTF-8 sequence that lead begins, or 0 when lead cannot begin
-// one.
-size_t utf8_length(unsigned char lead) {
-  if (lead >= 0xC0 && lead <= 0xDF) return 2;
-  if (lead >= 0xE0 && lead <= 0xEF) return 3;
-  if (lead >= 0xF0 && lead <= 0xF7) return 4;
-  return 0;
+// The well-formed UTF-8 sequences of RFC 3629: the length of the one that
+// lead begins, with the range its second byte must fall in (the rest are
+// 80-BF); 0 when lead begins none. The narrow second-byte ranges leave out
+// overlong forms, encoded UTF-16 surrogates and values above U+10FFFF.
+struct Utf8Lead {
+  size_t length;
+  unsigned char lo, hi;
+};
+
+Utf8Lead utf8_lead(unsigned char lead) {
+  if (lead >= 0xC2 && lead <= 0xDF) return {2, 0x80, 0xBF};
+  if (lead == 0xE0) return {3, 0xA0, 0xBF};
+  if (lead == 0xED) return {3, 0x80, 0x9F};
+  if (lead >= 0xE1 && lead <= 0xEF) return {3, 0x80, 0xBF};
+  if (lead == 0xF0) return {4, 0x90, 0xBF};
+  if (lead >= 0xF1 && lead <= 0xF3) return {4, 0x80, 0xBF};
+  if (lead == 0xF4) return {4, 0x80, 0x8F};
+  return {0, 0, 0};
+}
+
+// True when the n bytes at s form the sequence that lead u announces. The
+// check stops at the first byte out of range, so it never reads past a NUL.
+bool well_formed(const unsigned char *s, const Utf8Lead &u) {
+  if (u.length == 0 || s[1] < u.lo || s[1] > u.hi) return false;
+  for (size_t i = 2; i < u.length; ++i)
+    if (s[i] < 0x80 || s[i] > 0xBF) return false;
+  return true;
 }
 
 // Copies one well-formed sequence that fits with the 8-byte reserve, or
 // writes U+FFFD for its lead byte alone. Returns the input bytes consumed.
 size_t escape_utf8(char *dst, size_t cap, size_t *out, const unsigned char *s) {
-  size_t n = utf8_length(s[0]);
-  bool whole = n > 0;
-  for (size_t i = 1; whole && i < n; ++i) whole = s[i] >= 0x80 && s[i] <= 0xBF;
-  if (whole && *out + n + 8 < cap) {
-    memcpy(dst + *out, s, n);
-    *out += n;
-    return n;
+  Utf8Lead u = utf8_lead(s[0]);
+  if (well_formed(s, u) && *out + u.length + 8 < cap) {
+    memcpy(dst + *out, s, u.length);
+    *out += u.length;
+    return u.length;
   }
   memcpy(dst + *out, "\xEF\xBF\xBD", 3);
   *out += 3;

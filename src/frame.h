@@ -44,6 +44,7 @@ void ensure_locks();
 // The last-error text: one for the library, replaced whole under a lock of
 // its own so that two writers never leave a torn text.
 void set_error(const char *fmt, ...) TW_PRINTF(1, 2);
+void set_error_v(const char *fmt, va_list ap) TW_PRINTF(1, 0);
 void clear_error();
 const char *last_error();
 
@@ -70,8 +71,10 @@ int format(char *buf, size_t cap, const char *fmt, ...) TW_PRINTF(3, 4);
 const char *base_name(const char *path);
 
 // Writes the escaped form of src (the content of a JSON string, without
-// quotes) into dst, never writing at or beyond cap. Invalid UTF-8 becomes
-// U+FFFD. Output is cut between whole escapes, keeping 8 bytes in reserve.
+// quotes) into dst, never writing at or beyond cap. Each byte that begins no
+// well-formed UTF-8 sequence (RFC 3629) becomes U+FFFD, so the output is
+// always UTF-8. Output is cut between whole escapes, keeping 8 bytes in
+// reserve.
 void json_escape(char *dst, size_t cap, const char *src);
 
 // An array built element by element into a kJsonCap buffer. An element is

@@ -38,8 +38,9 @@ namespace {
 
 constexpr int kMaxTokens = 64;
 
-// Appends the UTF-8 form of a code point, or nothing when it does not fit.
-void put_utf8(unsigned cp, char *out, size_t cap, size_t *n) {
+// Appends the UTF-8 form of a code point; false, appending nothing, when it
+// does not fit whole before the terminating NUL.
+bool put_utf8(unsigned cp, char *out, size_t cap, size_t *n) {
   unsigned char b[4];
   size_t len;
   if (cp < 0x80) {
@@ -61,12 +62,10 @@ void put_utf8(unsigned cp, char *out, size_t cap, size_t *n) {
     b[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
     len = 4;
   }
-  if (*n + len > cap - 1) {
-    *n = cap - 1;  // nothing more fits
-    return;
-  }
+  if (*n + len > cap - 1) return false;
   memcpy(out + *n, b, len);
   *n += len;
+  return true;
 }
 
 // Four hexadecimal digits at s (the tokenizer has checked them), or -1.
@@ -124,7 +123,9 @@ char simple_unescape(char c) {
   }
 }
 
-// Decodes the text of a JSON string into out (cut to cap - 1 bytes).
+// Decodes the text of a JSON string into out, cut to cap - 1 bytes. A
+// character from an escape that does not fit whole ends the value before it,
+// so the value never holds part of a character or bytes of an older value.
 // Returns -1 when the decoded text holds a NUL, else 0.
 int decode_string(const char *s, const char *end, char *out, size_t cap) {
   size_t n = 0;
@@ -143,7 +144,7 @@ int decode_string(const char *s, const char *end, char *out, size_t cap) {
     unsigned cp;
     s += decode_unicode(s, end, &cp);
     if (cp == 0) nul = -1;
-    put_utf8(cp, out, cap, &n);
+    if (!put_utf8(cp, out, cap, &n)) break;
   }
   out[n] = '\0';
   return nul;
@@ -213,6 +214,37 @@ int to_int(const char *s) {
   return static_cast<int>(v);
 }
 
+// A pinned fingerprint is either the SHA-1 text of the session description
+// (20 hexadecimal pairs joined by colons, either case; kept in lower case)
+// or OpenSSH's "SHA256:" with the unpadded base64 of the digest.
+bool is_sha1_fingerprint(char *fp) {
+  if (strlen(fp) != 59) return false;
+  for (int i = 0; i < 59; ++i) {
+    char c = fp[i];
+    if (i % 3 == 2) {
+      if (c != ':') return false;
+      continue;
+    }
+    if (c >= 'A' && c <= 'F')
+      fp[i] = static_cast<char>(c - 'A' + 'a');
+    else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+      return false;
+  }
+  return true;
+}
+
+bool is_base64_digit(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= '0' && c <= '9') || c == '+' || c == '/';
+}
+
+bool is_sha256_fingerprint(const char *fp) {
+  if (strncmp(fp, "SHA256:", 7) != 0 || strlen(fp) != 7 + 43) return false;
+  for (const char *p = fp + 7; *p != '\0'; ++p)
+    if (!is_base64_digit(*p)) return false;
+  return true;
+}
+
 struct Setting {
   const char *key;
   char *out;
@@ -230,10 +262,12 @@ int read_settings(const char *json, const jsmntok_t *tokens, int count,
       {"private_key", cfg->private_key, sizeof cfg->private_key},
       {"passphrase", cfg->passphrase, sizeof cfg->passphrase},
       {"port", port, sizeof port},
-      {"timeout_ms", timeout, sizeof timeout}};
+      {"timeout_ms", timeout, sizeof timeout},
+      {"host_fingerprint", cfg->host_fingerprint,
+       sizeof cfg->host_fingerprint}};
   const char *bad = nullptr;
-  int found[7];
-  for (int i = 0; i < 7; ++i) {
+  int found[8];
+  for (int i = 0; i < 8; ++i) {
     const Setting &s = settings[i];
     found[i] = json_get(json, tokens, count, s.key, s.out, s.cap);
     if (found[i] < 0 && bad == nullptr) bad = s.key;
@@ -251,7 +285,7 @@ int read_settings(const char *json, const jsmntok_t *tokens, int count,
 
 int parse_config(const char *json, ConnectionConfig *cfg) {
   cfg->host[0] = cfg->user[0] = cfg->password[0] = '\0';
-  cfg->private_key[0] = cfg->passphrase[0] = '\0';
+  cfg->private_key[0] = cfg->passphrase[0] = cfg->host_fingerprint[0] = '\0';
   if (json == nullptr || json[0] == '\0') {
     set_error("config_json is required");
     return -1;
@@ -271,6 +305,12 @@ int parse_config(const char *json, ConnectionConfig *cfg) {
   }
   if (cfg->user[0] == '\0') {
     set_error("'user' is required");
+    return -1;
+  }
+  char *pin = cfg->host_fingerprint;
+  if (pin[0] != '\0' && !is_sha1_fingerprint(pin) &&
+      !is_sha256_fingerprint(pin)) {
+    set_error("'host_fingerprint' is not a SHA-1 or SHA256 fingerprint");
     return -1;
   }
   if (cfg->port < 1 || cfg->port > 65535) cfg->port = 22;
@@ -307,6 +347,7 @@ enum class Stage {
   tcp_connect,
   session_init,
   handshake,
+  host_key,
   auth,
   sftp,
 };
@@ -328,6 +369,34 @@ void write_fingerprint(LIBSSH2_SESSION *s, SessionDesc *d) {
                      i == 0 ? "" : ":", static_cast<unsigned char>(hash[i]));
     if (w > 0) n += static_cast<size_t>(w);
   }
+}
+
+// The unpadded base64 of n bytes, as OpenSSH prints a SHA256 fingerprint.
+void base64(const unsigned char *in, size_t n, char *out, size_t cap) {
+  static const char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  size_t o = 0;
+  for (size_t i = 0; i < n && o + 4 < cap; i += 3) {
+    uint32_t v = static_cast<uint32_t>(in[i]) << 16;
+    if (i + 1 < n) v |= static_cast<uint32_t>(in[i + 1]) << 8;
+    if (i + 2 < n) v |= in[i + 2];
+    size_t digits = n - i >= 3 ? 4 : n - i + 1;
+    for (size_t d = 0; d < digits; ++d)
+      out[o++] = kDigits[(v >> (18 - 6 * d)) & 63];
+  }
+  out[o] = '\0';
+}
+
+// True when no key is pinned or the server's key is the pinned one.
+bool host_key_matches(LIBSSH2_SESSION *s, const SessionDesc &d,
+                      const char *pin) {
+  if (pin[0] == '\0') return true;
+  if (strncmp(pin, "SHA256:", 7) != 0) return strcmp(pin, d.fingerprint) == 0;
+  const char *hash = libssh2_hostkey_hash(s, LIBSSH2_HOSTKEY_HASH_SHA256);
+  if (hash == nullptr) return false;
+  char text[64];
+  base64(reinterpret_cast<const unsigned char *>(hash), 32, text, sizeof text);
+  return strcmp(pin + 7, text) == 0;
 }
 
 // Authenticates once, by key file when one is given, else by password.
@@ -456,12 +525,42 @@ Stage open_ssh(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
   const char *banner = libssh2_session_banner_get(s);
   snprintf(d->banner, sizeof d->banner, "%s", banner ? banner : "");
   write_fingerprint(s, d);
+  // A pinned key is checked before any credential is sent to the server.
+  if (!host_key_matches(s, *d, cfg.host_fingerprint)) return Stage::host_key;
   if (authenticate(s, cfg, d) != 0) return Stage::auth;
   LIBSSH2_SFTP *sftp = libssh2_sftp_init(s);
   if (sftp == nullptr) return Stage::sftp;
   g_sftp.store(sftp);
   resolve_home(sftp, d);
   return Stage::ok;
+}
+
+// Frees whatever exists of the session. A graceful close says goodbye to the
+// server; after a connection failure the socket has been shut down first,
+// so that every call here fails at once instead of waiting.
+void close_with(bool graceful) {
+  if (LIBSSH2_SFTP *sftp = g_sftp.exchange(nullptr))
+    libssh2_sftp_shutdown(sftp);
+  if (LIBSSH2_SESSION *s = g_session.exchange(nullptr)) {
+    if (graceful)
+      libssh2_session_disconnect_ex(s, SSH_DISCONNECT_BY_APPLICATION, "bye",
+                                    "");
+    libssh2_session_free(s);
+  }
+  platform::net_close(g_sock);
+  g_sock = platform::kInvalidSocket;
+  publish(g_desc, 0);
+}
+
+// Closes what a failed connect opened: with a goodbye when the server said
+// no, at once when the connection itself failed (a server that went silent
+// would make the goodbye wait out another time-out).
+void close_failed_connect() {
+  LIBSSH2_SESSION *s = g_session.load();
+  bool dead =
+      s != nullptr && connection_failed(libssh2_session_last_errno(s), nullptr);
+  if (dead) connection_broken();
+  close_with(!dead);
 }
 
 // The whole connect under g_lock. d starts as the current description and
@@ -475,7 +574,7 @@ Stage open_session(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
   if (net == platform::NetResult::connect_failed) return Stage::tcp_connect;
   Stage stage = open_ssh(cfg, d, code);
   if (stage != Stage::ok) {
-    close_session();
+    close_failed_connect();
     return stage;
   }
   snprintf(d->host, sizeof d->host, "%s", cfg.host);
@@ -506,6 +605,10 @@ void report(Stage stage, const ConnectionConfig &cfg, const SessionDesc &d,
       set_error("SSH handshake failed (%d) - is %s:%d an SSH server?", code,
                 cfg.host, cfg.port);
       break;
+    case Stage::host_key:
+      set_error("host key mismatch for %s:%d", cfg.host, cfg.port);
+      log_add("HOSTKEY MISMATCH %s:%d", cfg.host, cfg.port);
+      break;
     case Stage::auth:
       set_error("authentication failed for user '%s' (%s)", cfg.user, d.auth);
       log_add("AUTH FAILED %s@%s:%d", cfg.user, cfg.host, cfg.port);
@@ -518,16 +621,54 @@ void report(Stage stage, const ConnectionConfig &cfg, const SessionDesc &d,
 
 }  // namespace
 
-void close_session() {
-  if (LIBSSH2_SFTP *sftp = g_sftp.exchange(nullptr))
-    libssh2_sftp_shutdown(sftp);
-  if (LIBSSH2_SESSION *s = g_session.exchange(nullptr)) {
-    libssh2_session_disconnect_ex(s, SSH_DISCONNECT_BY_APPLICATION, "bye", "");
-    libssh2_session_free(s);
+void close_session() { close_with(true); }
+
+bool connection_failed(int rc, LIBSSH2_SFTP *sftp) {
+  switch (rc) {
+    case LIBSSH2_ERROR_SFTP_PROTOCOL:
+      // A status the server sent is an answer; an answer that makes no
+      // sense (libssh2 then records no status) leaves the stream unusable.
+      return sftp != nullptr && libssh2_sftp_last_error(sftp) == LIBSSH2_FX_OK;
+    case LIBSSH2_ERROR_CHANNEL_CLOSED:
+    case LIBSSH2_ERROR_CHANNEL_EOF_SENT:
+    case LIBSSH2_ERROR_CHANNEL_PACKET_EXCEEDED:
+      return sftp != nullptr;
+    case LIBSSH2_ERROR_SOCKET_NONE:
+    case LIBSSH2_ERROR_BANNER_RECV:
+    case LIBSSH2_ERROR_BANNER_SEND:
+    case LIBSSH2_ERROR_INVALID_MAC:
+    case LIBSSH2_ERROR_KEX_FAILURE:
+    case LIBSSH2_ERROR_SOCKET_SEND:
+    case LIBSSH2_ERROR_KEY_EXCHANGE_FAILURE:
+    case LIBSSH2_ERROR_TIMEOUT:
+    case LIBSSH2_ERROR_DECRYPT:
+    case LIBSSH2_ERROR_SOCKET_DISCONNECT:
+    case LIBSSH2_ERROR_PROTO:
+    case LIBSSH2_ERROR_ZLIB:
+    case LIBSSH2_ERROR_SOCKET_TIMEOUT:
+    case LIBSSH2_ERROR_COMPRESS:
+    case LIBSSH2_ERROR_SOCKET_RECV:
+    case LIBSSH2_ERROR_ENCRYPT:
+    case LIBSSH2_ERROR_BAD_SOCKET:
+    case LIBSSH2_ERROR_MAC_FAILURE:
+      return true;
+    default:
+      return false;
   }
-  platform::net_close(g_sock);
-  g_sock = platform::kInvalidSocket;
-  publish(g_desc, 0);
+}
+
+bool open_failed_with_connection(LIBSSH2_SFTP *sftp) {
+  LIBSSH2_SESSION *s = g_session.load();
+  return s != nullptr && connection_failed(libssh2_session_last_errno(s), sftp);
+}
+
+void connection_broken() { platform::net_shutdown(g_sock); }
+
+void session_lost() {
+  if (g_connected.load() != 0)
+    log_add("CONNECTION LOST %s@%s:%d", g_desc.user, g_desc.host, g_desc.port);
+  connection_broken();
+  close_with(false);
 }
 
 int session_connect(const char *config_json) {

@@ -97,10 +97,29 @@ TEST(JsonEscape, Utf8Validity) {
   EXPECT_EQ(escape("\xe9t"), "\xef\xbf\xbdt");
   EXPECT_EQ(escape("\xe2\x82\x41"), "\xef\xbf\xbd\xef\xbf\xbd\x41");
   EXPECT_EQ(escape("\xf0\x9f\x98\x80"), "\xf0\x9f\x98\x80");
-  EXPECT_EQ(escape("\xc0\x80"), "\xc0\x80");  // overlong forms pass
   EXPECT_EQ(escape("x\xe2"), "x\xef\xbf\xbd");
   EXPECT_EQ(escape("\x80"), "\xef\xbf\xbd");
   EXPECT_EQ(escape("\xf8\x80"), "\xef\xbf\xbd\xef\xbf\xbd");
+}
+
+// Only the well-formed sequences of RFC 3629 pass; every byte that begins
+// none becomes U+FFFD on its own, and the bytes after it are looked at anew.
+TEST(JsonEscape, OnlyWellFormedUtf8Passes) {
+  const std::string r = "\xef\xbf\xbd";
+  EXPECT_EQ(escape("\xc0\x80"), r + r);          // overlong NUL
+  EXPECT_EQ(escape("\xc1\xbf"), r + r);          // overlong DEL
+  EXPECT_EQ(escape("\xe0\x80\xaf"), r + r + r);  // overlong '/'
+  EXPECT_EQ(escape("\xf0\x8f\xbf\xbf"), r + r + r + r);
+  EXPECT_EQ(escape("\xed\xa0\x80"), r + r + r);          // UTF-16 surrogate
+  EXPECT_EQ(escape("\xf4\x90\x80\x80"), r + r + r + r);  // above U+10FFFF
+  EXPECT_EQ(escape("\xf5\x80\x80\x80z"), r + r + r + r + "z");
+  EXPECT_EQ(escape("\xf7\xbf\xbf\xbf"), r + r + r + r);
+  EXPECT_EQ(escape("\xff\xfe"), r + r);
+  // The edges of the ranges that stay valid.
+  for (const char *ok :
+       {"\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf", "\xee\x80\x80",
+        "\xef\xbf\xbf", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf"})
+    EXPECT_EQ(escape(ok), ok);
 }
 
 TEST(JsonEscape, RoomRuleAtCapacity512) {

@@ -3,7 +3,8 @@
 Run:  /usr/bin/python3 -W ignore fake_sshd.py <dir>
 It listens on 127.0.0.1 on a free port and prints that port as the first line of stdout.
 <dir>/fakeroot is the SFTP/SCP root, <dir>/authorized_keys the accepted public keys;
-the password "secret" is accepted for every user.
+the password "secret" is accepted for every user. Each user name that reaches authentication
+is appended to <dir>/auth_attempts.
 
 The user name picks the behaviour: "<scenario>" or "<scenario>.<arg>", e.g. "slowread.5"
 runs scenario "slowread" with ctx.arg == "5".
@@ -36,6 +37,7 @@ Scenario fields (all optional):
                 stdout.channel.get_extra_info("connection").abort().
   session       callable (ctx) returning an asyncssh.SSHServerSession, replacing everything
                 above for full control of the channel.
+  window        the receive window of the session's channels, in bytes (asyncssh: 2 MiB).
   doc           one line saying what the scenario does.
 ctx (Ctx) carries: name, arg (str or None), user, root (bytes path), command, server_dir,
 and helpers arg_int(default) / arg_float(default).
@@ -72,8 +74,9 @@ class Scenario:
     """What the server does for one scenario name; see the module docstring."""
 
     def __init__(self, sftp=None, allow_sftp=True, allow_scp=True, exec_handler=None,
-                 session=None, doc=""):
+                 session=None, window=None, doc=""):
         self.sftp = sftp or RootedSFTPServer
+        self.window = window
         self.allow_sftp = allow_sftp
         self.allow_scp = allow_scp
         self.exec_handler = exec_handler
@@ -176,12 +179,16 @@ class Session(asyncssh.stream.SSHServerStreamSession):
 
 
 class Server(asyncssh.SSHServer):
-    def __init__(self, server_dir):
+    def __init__(self, server_dir, sig_algs=None):
         self._dir = server_dir
         self._ctx = None
         self._scenario = None
+        self._sig_algs = sig_algs
 
     def begin_auth(self, username):
+        # Every user name that reached authentication, for tests that check none did.
+        with open(os.path.join(self._dir, "auth_attempts"), "a") as f:
+            f.write(username + "\n")
         name, arg = parse_user(username)
         self._scenario = REGISTRY.get(name)
         if self._scenario is None:
@@ -190,10 +197,17 @@ class Server(asyncssh.SSHServer):
         keys = os.path.join(self._dir, "authorized_keys")
         if self._scenario is not None and os.path.exists(keys):
             self._conn.set_authorized_keys(keys)
+        if self._scenario is not None and self._scenario.window:
+            # asyncssh takes the receive window of channels opened later from here.
+            self._conn._window = self._scenario.window
         return True
 
     def connection_made(self, conn):
         self._conn = conn
+        # The server-sig-algs extension is sent before the user name is known, so the
+        # listeners that send a crafted one (see main) set it per connection, here.
+        if self._sig_algs is not None:
+            conn._sig_algs = self._sig_algs
 
     def password_auth_supported(self):
         return True
@@ -224,17 +238,27 @@ async def main():
         asyncssh.set_debug_level(int(os.environ["TW_FAKE_DEBUG"]))
 
     host_key = asyncssh.generate_private_key("ssh-ed25519")
-    # asyncssh 2.10 lists every signature algorithm twice in its default server-sig-algs, and
-    # libssh2 1.11.1 overflows a heap buffer on such a list when it signs with an RSA key.
-    # An explicit list without repeats avoids it.
-    sig_algs = list(dict.fromkeys(get_default_public_key_algs()))
-    listener = await asyncssh.listen(
-        "127.0.0.1", args.port, server_factory=lambda: Server(server_dir),
-        server_host_keys=[host_key], server_version=BANNER, encoding=None,
-        signature_algs=[a.decode() for a in sig_algs],
-        reuse_address=True)
-    port = listener.sockets[0].getsockname()[1]
+    # asyncssh 2.10 lists every signature algorithm twice in its default server-sig-algs; the
+    # main listener sends a list without repeats.
+    defaults = get_default_public_key_algs()
+    sig_algs = list(dict.fromkeys(defaults))
+
+    async def listen(port, sig_algs_sent=None):
+        listener = await asyncssh.listen(
+            "127.0.0.1", port, server_factory=lambda: Server(server_dir, sig_algs_sent),
+            server_host_keys=[host_key], server_version=BANNER, encoding=None,
+            signature_algs=[a.decode() for a in sig_algs],
+            reuse_address=True)
+        return listener.sockets[0].getsockname()[1]
+
+    # The first line is the main port; the others name a listener that sends a crafted
+    # server-sig-algs extension (libssh2 1.11.1 overflowed a heap buffer on both when it
+    # logged in with an RSA key): asyncssh's own list, every name twice, and about 20 KB of
+    # repeated rsa-sha2-512.
+    port = await listen(args.port)
     print(port, flush=True)
+    print("sigdup", await listen(0, list(defaults)), flush=True)
+    print("siglong", await listen(0, [b"rsa-sha2-512"] * 1500 + sig_algs), flush=True)
     print(f"fake_sshd: port {port}, scenarios: {', '.join(sorted(REGISTRY))}", file=sys.stderr,
           flush=True)
     await asyncio.Event().wait()
