@@ -64,7 +64,8 @@ void clear_error() {
 const char *last_error() { return g_error; }
 
 int64_t now_ms() { return platform::wall_clock_ms(); }
-int64_t monotonic_ms() { return platform::monotonic_ms(); }
+int64_t monotonic_ms() { return platform::monotonic_us() / 1000; }
+int64_t monotonic_us() { return platform::monotonic_us(); }
 
 int format(char *buf, size_t cap, const char *fmt, ...) {
   va_list ap;

@@ -50,6 +50,7 @@ const char *last_error();
 
 int64_t now_ms();        // wall clock, milliseconds since the Unix epoch
 int64_t monotonic_ms();  // for durations
+int64_t monotonic_us();
 
 // Holds a lock for the lifetime of a scope.
 class Guard {

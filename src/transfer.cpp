@@ -142,7 +142,8 @@ struct Transfer {
   int64_t size;   // the record's total; for SCP the size on the wire
   int64_t moved;  // bytes read from the local file, or written to it
   Early early;
-  bool lost;  // the connection failed: the session is closed at the end
+  bool lost;      // the connection failed: the session is closed at the end
+  size_t window;  // SFTP: the bytes read at a time, or kept in flight
 };
 
 Transfer make_transfer(Kind kind, const char *remote, const char *local) {
@@ -333,6 +334,29 @@ int run_transfer(Transfer *t, bool (*open)(Transfer *),
 constexpr size_t kWindow = 2u << 20;
 char g_window[2 * kWindow];
 
+// An SFTP transfer keeps in flight what the link needs, the bandwidth-delay
+// product at a rate it could reach, judged by the round trip of its open
+// request; more only queues up in the server. Downloads read up to a
+// quarter of it at a time (libssh2 asks for four reads ahead), so a
+// cancelled download waits for little data to drain on a fast link. An
+// upload keeps at most three quarters of the server's channel window
+// unacknowledged: when the window runs dry, libssh2 sends what each small
+// window adjustment allows, and OpenSSH's sshd, which copies its growing
+// buffers for every such fragment, slows to a crawl.
+constexpr int64_t kDownloadRate = 512;  // bytes per microsecond
+constexpr int64_t kUploadRate = 80;
+constexpr size_t kMinRead = 128u << 10;
+constexpr size_t kMinUploadWindow = 256u << 10;
+
+// The bandwidth-delay product of round_trip_us at rate, within the bounds.
+size_t window_for(int64_t round_trip_us, int64_t rate, size_t least,
+                  size_t most) {
+  int64_t w = round_trip_us * rate;
+  if (w < static_cast<int64_t>(least)) return least;
+  if (w > static_cast<int64_t>(most)) return most;
+  return static_cast<size_t>(w);
+}
+
 // SCP packets: libssh2 puts at most this many data bytes in one channel
 // packet, so writes of this size go out as whole packets.
 constexpr size_t kScpPacket = 32700;
@@ -452,10 +476,14 @@ int64_t remote_size(LIBSSH2_SFTP *sftp, const char *path) {
   return static_cast<int64_t>(attrs.filesize);
 }
 
-LIBSSH2_SFTP_HANDLE *sftp_open(Transfer *t, unsigned long flags, long mode) {
+// Opens the remote file; *round_trip_us is the time the request took.
+LIBSSH2_SFTP_HANDLE *sftp_open(Transfer *t, unsigned long flags, long mode,
+                               int64_t *round_trip_us) {
+  int64_t t0 = monotonic_us();
   LIBSSH2_SFTP_HANDLE *h = libssh2_sftp_open_ex(
       t->sftp, t->remote, static_cast<unsigned>(strlen(t->remote)), flags, mode,
       LIBSSH2_SFTP_OPENFILE);
+  *round_trip_us = monotonic_us() - t0;
   if (h == nullptr) t->lost = open_failed_with_connection(t->sftp);
   return h;
 }
@@ -466,19 +494,21 @@ bool sftp_download_open(Transfer *t) {
   t->sftp = g_sftp.load();
   if (t->sftp == nullptr) return fail_open(t, Early::not_connected);
   t->size = remote_size(t->sftp, t->remote);
-  t->handle = sftp_open(t, LIBSSH2_FXF_READ, 0);
+  int64_t round_trip_us;
+  t->handle = sftp_open(t, LIBSSH2_FXF_READ, 0, &round_trip_us);
   if (t->handle == nullptr) return fail_open(t, Early::remote_open);
+  t->window = window_for(round_trip_us, kDownloadRate / 4, kMinRead, kWindow);
   t->file = platform::file_open(t->local, "wb");
   if (t->file != nullptr) return true;
   libssh2_sftp_close_handle(t->handle);
   return fail_open(t, Early::local_open);
 }
 
-// Asks for a whole window at a time, so that libssh2 keeps four windows of
-// read requests in flight, and hands what arrives on in pieces of kChunk.
+// Asks for t->window bytes at a time, so that libssh2 keeps four times that
+// requested ahead, and hands what arrives on in pieces of kChunk.
 Outcome sftp_download_chunks(Transfer *t) {
   for (;;) {
-    ssize_t n = libssh2_sftp_read(t->handle, g_window, kWindow);
+    ssize_t n = libssh2_sftp_read(t->handle, g_window, t->window);
     if (n < 0) return remote_failed(t, n, Outcome::read_failed);
     if (n == 0) return Outcome::ok;
     for (size_t at = 0; at < static_cast<size_t>(n); at += kChunk) {
@@ -497,12 +527,31 @@ Outcome sftp_download_move(Transfer *t) {
   return o;
 }
 
+// Three quarters of the window the server gives the SFTP channel, so that
+// the writes in flight and their headers never fill it; at most kWindow.
+// The channel is idle now, so the window open is close to the whole one
+// (OpenSSH opens channels with none and grants it afterwards).
+size_t upload_window_cap(LIBSSH2_SFTP *sftp) {
+  unsigned long initial = 0;
+  unsigned long open =
+      libssh2_channel_window_write_ex(libssh2_sftp_get_channel(sftp), &initial);
+  size_t cap = static_cast<size_t>((open > initial ? open : initial) / 4 * 3);
+  if (cap > kWindow) cap = kWindow;
+  return cap < kMinUploadWindow ? kMinUploadWindow : cap;
+}
+
 bool sftp_upload_open(Transfer *t) {
   t->sftp = g_sftp.load();
+  int64_t round_trip_us = 0;
   if (t->sftp != nullptr)
-    t->handle = sftp_open(
-        t, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644);
-  if (t->handle != nullptr) return true;
+    t->handle =
+        sftp_open(t, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC,
+                  0644, &round_trip_us);
+  if (t->handle != nullptr) {
+    t->window = window_for(round_trip_us, kUploadRate, kMinUploadWindow,
+                           upload_window_cap(t->sftp));
+    return true;
+  }
   fclose(t->file);
   return fail_open(
       t, t->sftp == nullptr ? Early::not_connected : Early::remote_create);
@@ -519,11 +568,11 @@ struct UploadWindow {
   Outcome stop;  // why it ended: ok at its end, or a local failure
 };
 
-// Reads the local file behind the window until it holds kWindow bytes or the
+// Reads the local file behind the window until it holds t->window bytes or the
 // file ends, moving the range to the front of the buffer when its end is
 // near (at most once per window's worth of data).
 Outcome fill_window(Transfer *t, UploadWindow *w) {
-  while (!w->ended && w->tail - w->head < kWindow) {
+  while (!w->ended && w->tail - w->head < t->window) {
     if (w->tail + kChunk > sizeof g_window) {
       memmove(g_window, g_window + w->head, w->tail - w->head);
       w->tail -= w->head;

@@ -24,9 +24,9 @@ void yield_thread();
 void secure_zero(void *p, size_t n);
 
 // Milliseconds since the Unix epoch by the wall clock (follows changes of the
-// system time), and milliseconds of a clock that never goes back.
+// system time), and microseconds of a clock that never goes back.
 int64_t wall_clock_ms();
-int64_t monotonic_ms();
+int64_t monotonic_us();
 
 // A connected TCP socket, in the form libssh2 takes it (libssh2_socket_t).
 using Socket = intptr_t;

@@ -32,14 +32,14 @@ void mutex_unlock(Mutex *m) { pthread_mutex_unlock(native(m)); }
 void yield_thread() { sched_yield(); }
 void secure_zero(void *p, size_t n) { explicit_bzero(p, n); }
 
-static int64_t clock_ms(clockid_t id) {
+static int64_t clock_us(clockid_t id) {
   timespec ts{};
   clock_gettime(id, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-int64_t wall_clock_ms() { return clock_ms(CLOCK_REALTIME); }
-int64_t monotonic_ms() { return clock_ms(CLOCK_MONOTONIC); }
+int64_t wall_clock_ms() { return clock_us(CLOCK_REALTIME) / 1000; }
+int64_t monotonic_us() { return clock_us(CLOCK_MONOTONIC); }
 
 void net_startup() {}
 

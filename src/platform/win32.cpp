@@ -46,14 +46,14 @@ int64_t wall_clock_ms() {
   return file_time_since_unix_epoch(ft) / 10000;
 }
 
-int64_t monotonic_ms() {
+int64_t monotonic_us() {
   LARGE_INTEGER count, freq;
   QueryPerformanceCounter(&count);
   QueryPerformanceFrequency(&freq);
   // Whole seconds and the rest apart, so that the product cannot overflow.
   int64_t secs = count.QuadPart / freq.QuadPart;
   int64_t rest = count.QuadPart % freq.QuadPart;
-  return secs * 1000 + rest * 1000 / freq.QuadPart;
+  return secs * 1000000 + rest * 1000000 / freq.QuadPart;
 }
 
 void net_startup() {
