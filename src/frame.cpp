@@ -42,14 +42,18 @@ void ensure_locks() {
     platform::yield_thread();
 }
 
-void set_error(const char *fmt, ...) {
+void set_error_v(const char *fmt, va_list ap) {
   char text[kErrorCap];
-  va_list ap;
-  va_start(ap, fmt);
   vsnprintf(text, sizeof text, fmt, ap);
-  va_end(ap);
   Guard guard(g_error_lock);
   memcpy(g_error, text, strlen(text) + 1);
+}
+
+void set_error(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  set_error_v(fmt, ap);
+  va_end(ap);
 }
 
 void clear_error() {

@@ -44,6 +44,7 @@ void ensure_locks();
 // The last-error text: one for the library, replaced whole under a lock of
 // its own so that two writers never leave a torn text.
 void set_error(const char *fmt, ...) TW_PRINTF(1, 2);
+void set_error_v(const char *fmt, va_list ap) TW_PRINTF(1, 0);
 void clear_error();
 const char *last_error();
 

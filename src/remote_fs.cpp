@@ -3,6 +3,8 @@
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
+#include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -36,13 +38,35 @@ bool require_path(const char *path) {
   return false;
 }
 
-// Makes one session call with g_lock held. The SFTP handle is read once the
-// lock is taken: when another thread closed the session after the connected
-// test, it is null and libssh2 fails the call.
+// What a session call gives back when another thread closed the session
+// after this call's connected test.
+constexpr int kNoSession = INT_MIN;
+
+// Makes one session call with g_lock held, on the SFTP handle read once the
+// lock is taken. A call that failed with the connection closes the session.
 template <typename Call>
-auto with_sftp(Call call) {
+int with_sftp(Call call) {
   Guard guard(g_lock);
-  return call(g_sftp.load());
+  LIBSSH2_SFTP *sftp = g_sftp.load();
+  if (sftp == nullptr) return kNoSession;
+  int rc = call(sftp);
+  if (rc < 0 && connection_failed(rc, sftp)) session_lost();
+  return rc;
+}
+
+// Reports a failed session call with the operation's message, or with "not
+// connected" when the session went away meanwhile. Always -1.
+int fail(int rc, const char *fmt, ...) TW_PRINTF(2, 3);
+int fail(int rc, const char *fmt, ...) {
+  if (rc == kNoSession) {
+    set_error("not connected");
+    return -1;
+  }
+  va_list ap;
+  va_start(ap, fmt);
+  set_error_v(fmt, ap);
+  va_end(ap);
+  return -1;
 }
 
 // The entry record of a remote entry. The wire carries 32-bit ids and times:
@@ -67,11 +91,13 @@ struct Listing {
   int read;
   int returned;
   bool failed;  // reading ended with an error rather than at the end
+  bool lost;    // and the error was the connection's
 };
 
 // Reads an open directory to its end or to the first failure, appending
 // every entry but "." to the array.
-void read_directory(LIBSSH2_SFTP_HANDLE *dir, JsonArray *a, Listing *l) {
+void read_directory(LIBSSH2_SFTP *sftp, LIBSSH2_SFTP_HANDLE *dir, JsonArray *a,
+                    Listing *l) {
   char name[1024];
   LIBSSH2_SFTP_ATTRIBUTES attrs;
   for (;;) {
@@ -79,6 +105,7 @@ void read_directory(LIBSSH2_SFTP_HANDLE *dir, JsonArray *a, Listing *l) {
         libssh2_sftp_readdir_ex(dir, name, sizeof name - 1, nullptr, 0, &attrs);
     if (n <= 0) {
       l->failed = n < 0;
+      l->lost = n < 0 && connection_failed(n, sftp);
       return;
     }
     name[n] = '\0';
@@ -90,18 +117,26 @@ void read_directory(LIBSSH2_SFTP_HANDLE *dir, JsonArray *a, Listing *l) {
 }
 
 // Builds the listing into g_json, holding g_lock from the opening of the
-// directory to its closing. False when the directory cannot be opened.
-bool list_locked(const char *path, Listing *l) {
+// directory to its closing. Returns 0, kNoSession, or -1 when the directory
+// cannot be opened.
+int list_locked(const char *path, Listing *l) {
   Guard guard(g_lock);
-  LIBSSH2_SFTP_HANDLE *dir = libssh2_sftp_open_ex(
-      g_sftp.load(), path, length(path), 0, 0, LIBSSH2_SFTP_OPENDIR);
-  if (dir == nullptr) return false;
+  LIBSSH2_SFTP *sftp = g_sftp.load();
+  if (sftp == nullptr) return kNoSession;
+  LIBSSH2_SFTP_HANDLE *dir = libssh2_sftp_open_ex(sftp, path, length(path), 0,
+                                                  0, LIBSSH2_SFTP_OPENDIR);
+  if (dir == nullptr) {
+    if (open_failed_with_connection(sftp)) session_lost();
+    return -1;
+  }
   JsonArray a;
   json_array_begin(&a, g_json);
-  read_directory(dir, &a, l);
+  read_directory(sftp, dir, &a, l);
   json_array_end(&a);
+  if (l->lost) connection_broken();
   libssh2_sftp_close_handle(dir);
-  return true;
+  if (l->lost) session_lost();
+  return 0;
 }
 
 // A listing that lost entries still returns what fits, but says so: a host
@@ -134,10 +169,11 @@ const char *remote_list_dir(const char *path) {
   if (is_empty(path)) path = ".";
   g_json[0] = '\0';
   Listing l{};
+  int rc = 0;
   if (!require_sftp()) {
     memcpy(g_json, "[]", 3);
-  } else if (!list_locked(path, &l)) {
-    set_error("cannot open remote directory '%s'", path);
+  } else if ((rc = list_locked(path, &l)) != 0) {
+    fail(rc, "cannot open remote directory '%s'", path);
     memcpy(g_json, "[]", 3);
   } else {
     log_add("LIST %s (%d entries)", path, l.read);
@@ -155,7 +191,7 @@ const char *remote_stat(const char *path) {
                                 &attrs);
   });
   if (rc != 0) {
-    set_error("cannot stat '%s'", path);
+    fail(rc, "cannot stat '%s'", path);
     return g_json2;
   }
   char mode[11];
@@ -174,7 +210,7 @@ const char *remote_realpath(const char *path) {
   });
   // libssh2 can answer 0 and leave the buffer untouched: that is a failure.
   if (n <= 0 || n >= static_cast<int>(sizeof canonical)) {
-    set_error("cannot resolve '%s'", path == nullptr ? "." : path);
+    fail(n, "cannot resolve '%s'", path == nullptr ? "." : path);
     return g_path;
   }
   canonical[n] = '\0';
@@ -187,10 +223,7 @@ int remote_mkdir(const char *path) {
   int rc = with_sftp([&](LIBSSH2_SFTP *s) {
     return libssh2_sftp_mkdir_ex(s, path, length(path), kNewDirMode);
   });
-  if (rc != 0) {
-    set_error("cannot create directory '%s'", path);
-    return -1;
-  }
+  if (rc != 0) return fail(rc, "cannot create directory '%s'", path);
   log_add("MKDIR %s", path);
   return 0;
 }
@@ -200,10 +233,8 @@ int remote_rmdir(const char *path) {
   int rc = with_sftp([&](LIBSSH2_SFTP *s) {
     return libssh2_sftp_rmdir_ex(s, path, length(path));
   });
-  if (rc != 0) {
-    set_error("cannot remove directory '%s' (is it empty?)", path);
-    return -1;
-  }
+  if (rc != 0)
+    return fail(rc, "cannot remove directory '%s' (is it empty?)", path);
   log_add("RMDIR %s", path);
   return 0;
 }
@@ -213,10 +244,7 @@ int remote_delete(const char *path) {
   int rc = with_sftp([&](LIBSSH2_SFTP *s) {
     return libssh2_sftp_unlink_ex(s, path, length(path));
   });
-  if (rc != 0) {
-    set_error("cannot delete '%s'", path);
-    return -1;
-  }
+  if (rc != 0) return fail(rc, "cannot delete '%s'", path);
   log_add("DELETE %s", path);
   return 0;
 }
@@ -231,10 +259,7 @@ int remote_rename(const char *from, const char *to) {
     return libssh2_sftp_rename_ex(s, from, length(from), to, length(to),
                                   kRenameFlags);
   });
-  if (rc != 0) {
-    set_error("cannot rename '%s' to '%s'", from, to);
-    return -1;
-  }
+  if (rc != 0) return fail(rc, "cannot rename '%s' to '%s'", from, to);
   log_add("RENAME %s -> %s", from, to);
   return 0;
 }
@@ -250,10 +275,7 @@ int remote_chmod(const char *path, int mode) {
     return libssh2_sftp_stat_ex(s, path, length(path), LIBSSH2_SFTP_SETSTAT,
                                 &attrs);
   });
-  if (rc != 0) {
-    set_error("cannot chmod '%s'", path);
-    return -1;
-  }
+  if (rc != 0) return fail(rc, "cannot chmod '%s'", path);
   log_add("CHMOD %o %s", static_cast<unsigned int>(mode), path);
   return 0;
 }

@@ -465,6 +465,34 @@ Stage open_ssh(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
   return Stage::ok;
 }
 
+// Frees whatever exists of the session. A graceful close says goodbye to the
+// server; after a connection failure the socket has been shut down first,
+// so that every call here fails at once instead of waiting.
+void close_with(bool graceful) {
+  if (LIBSSH2_SFTP *sftp = g_sftp.exchange(nullptr))
+    libssh2_sftp_shutdown(sftp);
+  if (LIBSSH2_SESSION *s = g_session.exchange(nullptr)) {
+    if (graceful)
+      libssh2_session_disconnect_ex(s, SSH_DISCONNECT_BY_APPLICATION, "bye",
+                                    "");
+    libssh2_session_free(s);
+  }
+  platform::net_close(g_sock);
+  g_sock = platform::kInvalidSocket;
+  publish(g_desc, 0);
+}
+
+// Closes what a failed connect opened: with a goodbye when the server said
+// no, at once when the connection itself failed (a server that went silent
+// would make the goodbye wait out another time-out).
+void close_failed_connect() {
+  LIBSSH2_SESSION *s = g_session.load();
+  bool dead =
+      s != nullptr && connection_failed(libssh2_session_last_errno(s), nullptr);
+  if (dead) connection_broken();
+  close_with(!dead);
+}
+
 // The whole connect under g_lock. d starts as the current description and
 // ends as the one to publish.
 Stage open_session(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
@@ -476,7 +504,7 @@ Stage open_session(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
   if (net == platform::NetResult::connect_failed) return Stage::tcp_connect;
   Stage stage = open_ssh(cfg, d, code);
   if (stage != Stage::ok) {
-    close_session();
+    close_failed_connect();
     return stage;
   }
   snprintf(d->host, sizeof d->host, "%s", cfg.host);
@@ -519,16 +547,54 @@ void report(Stage stage, const ConnectionConfig &cfg, const SessionDesc &d,
 
 }  // namespace
 
-void close_session() {
-  if (LIBSSH2_SFTP *sftp = g_sftp.exchange(nullptr))
-    libssh2_sftp_shutdown(sftp);
-  if (LIBSSH2_SESSION *s = g_session.exchange(nullptr)) {
-    libssh2_session_disconnect_ex(s, SSH_DISCONNECT_BY_APPLICATION, "bye", "");
-    libssh2_session_free(s);
+void close_session() { close_with(true); }
+
+bool connection_failed(int rc, LIBSSH2_SFTP *sftp) {
+  switch (rc) {
+    case LIBSSH2_ERROR_SFTP_PROTOCOL:
+      // A status the server sent is an answer; an answer that makes no
+      // sense (libssh2 then records no status) leaves the stream unusable.
+      return sftp != nullptr && libssh2_sftp_last_error(sftp) == LIBSSH2_FX_OK;
+    case LIBSSH2_ERROR_CHANNEL_CLOSED:
+    case LIBSSH2_ERROR_CHANNEL_EOF_SENT:
+    case LIBSSH2_ERROR_CHANNEL_PACKET_EXCEEDED:
+      return sftp != nullptr;
+    case LIBSSH2_ERROR_SOCKET_NONE:
+    case LIBSSH2_ERROR_BANNER_RECV:
+    case LIBSSH2_ERROR_BANNER_SEND:
+    case LIBSSH2_ERROR_INVALID_MAC:
+    case LIBSSH2_ERROR_KEX_FAILURE:
+    case LIBSSH2_ERROR_SOCKET_SEND:
+    case LIBSSH2_ERROR_KEY_EXCHANGE_FAILURE:
+    case LIBSSH2_ERROR_TIMEOUT:
+    case LIBSSH2_ERROR_DECRYPT:
+    case LIBSSH2_ERROR_SOCKET_DISCONNECT:
+    case LIBSSH2_ERROR_PROTO:
+    case LIBSSH2_ERROR_ZLIB:
+    case LIBSSH2_ERROR_SOCKET_TIMEOUT:
+    case LIBSSH2_ERROR_COMPRESS:
+    case LIBSSH2_ERROR_SOCKET_RECV:
+    case LIBSSH2_ERROR_ENCRYPT:
+    case LIBSSH2_ERROR_BAD_SOCKET:
+    case LIBSSH2_ERROR_MAC_FAILURE:
+      return true;
+    default:
+      return false;
   }
-  platform::net_close(g_sock);
-  g_sock = platform::kInvalidSocket;
-  publish(g_desc, 0);
+}
+
+bool open_failed_with_connection(LIBSSH2_SFTP *sftp) {
+  LIBSSH2_SESSION *s = g_session.load();
+  return s != nullptr && connection_failed(libssh2_session_last_errno(s), sftp);
+}
+
+void connection_broken() { platform::net_shutdown(g_sock); }
+
+void session_lost() {
+  if (g_connected.load() != 0)
+    log_add("CONNECTION LOST %s@%s:%d", g_desc.user, g_desc.host, g_desc.port);
+  connection_broken();
+  close_with(false);
 }
 
 int session_connect(const char *config_json) {

@@ -45,6 +45,22 @@ int session_connect(const char *config_json);
 // Closes what exists of the session; g_lock must be held.
 void close_session();
 void session_disconnect();
+
+// True when a failed libssh2 call failed because the connection did (a
+// time-out, the socket closed or failing, a broken stream), not because the
+// server answered with an error. sftp is the SFTP session the call used, or
+// nullptr for a call on the SSH session or an SCP channel: the end of the
+// SFTP channel is the end of the SFTP session, that of an SCP channel is not.
+bool connection_failed(int rc, LIBSSH2_SFTP *sftp);
+// The same for a libssh2 call that returned no handle.
+bool open_failed_with_connection(LIBSSH2_SFTP *sftp);
+// Ends the connection at once, so that freeing the handles and the session
+// afterwards never waits on the network. g_lock is held.
+void connection_broken();
+// Closes the session after its connection failed, without the goodbye
+// exchange, and logs "CONNECTION LOST". Calls of other threads then find it
+// closed. The description stays. g_lock is held.
+void session_lost();
 // The session description as JSON in g_info.
 const char *session_describe();
 

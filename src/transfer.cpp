@@ -136,11 +136,13 @@ struct Transfer {
   const char *local;
   int mode;  // SCP upload permission bits
   FILE *file;
+  LIBSSH2_SFTP *sftp;  // the SFTP session, read under g_lock
   LIBSSH2_SFTP_HANDLE *handle;
   LIBSSH2_CHANNEL *channel;
   int64_t size;   // the record's total; for SCP the size on the wire
-  int64_t moved;  // bytes written to the destination in whole chunks
+  int64_t moved;  // bytes read from the local file, or written to it
   Early early;
+  bool lost;  // the connection failed: the session is closed at the end
 };
 
 Transfer make_transfer(Kind kind, const char *remote, const char *local) {
@@ -281,12 +283,19 @@ void transfer_begin(const Transfer &t) {
           static_cast<long long>(t.size));
 }
 
-// Everything after g_lock has been released: the partial file of a
-// cancelled download goes, the record is finished, then the message and the
-// end line are written.
-int transfer_end(const Transfer &t, Outcome o) {
+// Ends a transfer that began to move data, while g_lock is still held: the
+// partial file of a cancelled download goes before another transfer could
+// create one of the same name, the record is finished before the next
+// transfer can begin its own, and a session whose connection failed is
+// closed.
+void transfer_close(const Transfer &t, Outcome o) {
   if (o == Outcome::cancelled && !is_upload(t)) platform::file_remove(t.local);
   progress_finish(error_word(o));
+  if (t.lost) session_lost();
+}
+
+// What follows the release of g_lock: the message and the end line.
+int transfer_end(const Transfer &t, Outcome o) {
   report_failure(t, o);
   if (o == Outcome::ok) log_add("%s OK %s", verb(t), base_name(source_of(t)));
   if (o == Outcome::cancelled)
@@ -304,6 +313,9 @@ int run_transfer(Transfer *t, bool (*open)(Transfer *),
     if (open(t)) {
       transfer_begin(*t);
       o = move(t);
+      transfer_close(*t, o);
+    } else if (t->lost) {
+      session_lost();
     }
   }
   if (t->early != Early::none) {
@@ -315,27 +327,49 @@ int run_transfer(Transfer *t, bool (*open)(Transfer *),
 
 // ---- Moving the data ----------------------------------------------------
 
-// Returned by remote_read when cancellation stopped it before a request.
+// The window of the running transfer. Transfers are serialised by g_lock,
+// so one static buffer serves all of them: a download reads into its first
+// kWindow bytes, an upload slides a range of at most kWindow bytes along it.
+constexpr size_t kWindow = 2u << 20;
+char g_window[2 * kWindow];
+
+// SCP packets: libssh2 puts at most this many data bytes in one channel
+// packet, so writes of this size go out as whole packets.
+constexpr size_t kScpPacket = 32700;
+// The receive window an SCP download keeps open, so that the server can
+// send this much ahead of what was read.
+constexpr uint32_t kScpReceiveWindow = 4u << 20;
+
+// Returned by scp_read when cancellation stopped it before a request.
 constexpr ssize_t kReadCancelled = -100000;
 
-// One read request of at most n bytes: bytes read, 0 at the end of the
-// stream, a negative libssh2 error or kReadCancelled. This is the one place
-// where an SCP read that would block is asked again, after a fresh
-// cancellation test each time.
-ssize_t remote_read(Transfer *t, char *buf, size_t n) {
-  if (!is_scp(*t)) return libssh2_sftp_read(t->handle, buf, n);
+// Records a failed remote call: when the connection failed, the session is
+// marked broken so that closing the handle or channel does not wait, and it
+// is closed at the end. Returns the outcome for the caller to return.
+Outcome remote_failed(Transfer *t, ssize_t rc, Outcome o) {
+  if (connection_failed(static_cast<int>(rc), is_scp(*t) ? nullptr : t->sftp)) {
+    t->lost = true;
+    connection_broken();
+  }
+  return o;
+}
+
+// One SCP read request of at most n bytes: bytes read, 0 at the end of the
+// stream, a negative libssh2 error, or kReadCancelled when cancelled is
+// tested and set. The one place where an SCP read that would block is asked
+// again, after a fresh cancellation test each time.
+ssize_t scp_read(Transfer *t, char *buf, size_t n, bool cancellable) {
   for (;;) {
-    if (cancel_requested()) return kReadCancelled;
+    if (cancellable && cancel_requested()) return kReadCancelled;
     ssize_t r = libssh2_channel_read_ex(t->channel, 0, buf, n);
     if (r != LIBSSH2_ERROR_EAGAIN) return r;
   }
 }
 
-// One write request: bytes accepted (possibly fewer than offered) or a
-// negative libssh2 error. This is the one place where an SCP write that
-// would block is offered again.
-ssize_t remote_write(Transfer *t, const char *p, size_t n) {
-  if (!is_scp(*t)) return libssh2_sftp_write(t->handle, p, n);
+// One SCP write: bytes accepted (possibly fewer than offered) or a negative
+// libssh2 error. The one place where an SCP write that would block is
+// offered again.
+ssize_t scp_write(Transfer *t, const char *p, size_t n) {
   ssize_t w;
   do {
     w = libssh2_channel_write_ex(t->channel, 0, p, n);
@@ -343,69 +377,58 @@ ssize_t remote_write(Transfer *t, const char *p, size_t n) {
   return w;
 }
 
-// Offers the bytes until the server has accepted all of them. Each accepted
-// part of a counted write goes to the progress record at once.
-bool send_all(Transfer *t, const char *p, size_t n, bool counted) {
+// Counts n acknowledged bytes in the record, in steps of at most kChunk.
+void add_progress(size_t n) {
+  while (n > 0) {
+    size_t step = n < kChunk ? n : kChunk;
+    progress_add(static_cast<int64_t>(step));
+    n -= step;
+  }
+}
+
+// Offers bytes to the SCP channel until all are accepted; counted writes go
+// to the record as they are accepted.
+bool scp_send_all(Transfer *t, const char *p, size_t n, bool counted) {
   size_t done = 0;
   while (done < n) {
-    ssize_t w = remote_write(t, p + done, n - done);
-    if (w < 0) return false;
-    if (counted) progress_add(w);
+    ssize_t w = scp_write(t, p + done, n - done);
+    if (w < 0) {
+      remote_failed(t, w, Outcome::write_failed);
+      return false;
+    }
+    if (counted) add_progress(static_cast<size_t>(w));
     done += static_cast<size_t>(w);
   }
   return true;
 }
 
-// How much the next chunk asks for: SFTP reads until the remote or local
-// file ends, SCP exactly the announced size, so 0 means SCP is done.
-size_t next_chunk(const Transfer &t) {
-  if (!is_scp(t)) return kChunk;
-  int64_t left = t.size - t.moved;
-  if (left <= 0) return 0;
-  return left < static_cast<int64_t>(kChunk) ? static_cast<size_t>(left)
-                                             : kChunk;
-}
-
-// Copies remote data into the local file. A chunk read after a cancellation
-// request is dropped unwritten.
-Outcome download_chunks(Transfer *t) {
-  char buf[kChunk];
-  for (;;) {
-    size_t want = next_chunk(*t);
-    if (want == 0) return Outcome::ok;
-    ssize_t n = remote_read(t, buf, want);
-    if (n == kReadCancelled) return Outcome::cancelled;
-    if (n < 0) return Outcome::read_failed;
-    if (n == 0) return is_scp(*t) ? Outcome::short_read : Outcome::ok;
-    if (cancel_requested()) return Outcome::cancelled;
-    if (fwrite(buf, 1, static_cast<size_t>(n), t->file) !=
-        static_cast<size_t>(n))
-      return Outcome::local_write_failed;
-    t->moved += n;
-    progress_add(n);
-  }
-}
-
-// Why the local file yielded nothing: a read error, the end of the file
-// before the size SCP announced, or simply its end.
-Outcome local_stop(const Transfer &t) {
-  if (ferror(t.file)) return Outcome::local_read_failed;
-  if (is_scp(t)) return Outcome::local_ended;
+// Writes one piece of a download to the local file, unless cancellation was
+// requested: then the piece is dropped.
+Outcome store_piece(Transfer *t, const char *p, size_t n) {
+  if (cancel_requested()) return Outcome::cancelled;
+  if (fwrite(p, 1, n, t->file) != n) return Outcome::local_write_failed;
+  t->moved += static_cast<int64_t>(n);
+  progress_add(static_cast<int64_t>(n));
   return Outcome::ok;
 }
 
-// Sends the local file. SCP never sends more than it announced.
-Outcome upload_chunks(Transfer *t) {
-  char buf[kChunk];
-  for (;;) {
-    size_t want = next_chunk(*t);
-    if (want == 0) return Outcome::ok;
-    size_t n = fread(buf, 1, want, t->file);
-    if (n == 0) return local_stop(*t);
-    if (cancel_requested()) return Outcome::cancelled;
-    if (!send_all(t, buf, n, true)) return Outcome::write_failed;
-    t->moved += static_cast<int64_t>(n);
-  }
+// Why the local file of an upload yielded nothing: a read error, an end
+// before the size measured at the start (a file that shrank), or its end.
+Outcome local_stop(const Transfer &t) {
+  if (ferror(t.file)) return Outcome::local_read_failed;
+  if (t.moved < t.size) return Outcome::local_ended;
+  return Outcome::ok;
+}
+
+// Reads the next piece of an upload's local file, at most want bytes, and
+// tests cancellation after it. Sets *n to the bytes read, 0 when the file
+// gave nothing more (local_stop tells why); cancelled ends the upload.
+Outcome read_piece(Transfer *t, char *buf, size_t want, size_t *n) {
+  *n = fread(buf, 1, want, t->file);
+  if (*n == 0) return Outcome::ok;
+  if (cancel_requested()) return Outcome::cancelled;
+  t->moved += static_cast<int64_t>(*n);
+  return Outcome::ok;
 }
 
 // Closes the local file. Buffered data of a download is written only now,
@@ -429,19 +452,21 @@ int64_t remote_size(LIBSSH2_SFTP *sftp, const char *path) {
   return static_cast<int64_t>(attrs.filesize);
 }
 
-LIBSSH2_SFTP_HANDLE *sftp_open(LIBSSH2_SFTP *sftp, const char *path,
-                               unsigned long flags, long mode) {
-  return libssh2_sftp_open_ex(sftp, path, static_cast<unsigned>(strlen(path)),
-                              flags, mode, LIBSSH2_SFTP_OPENFILE);
+LIBSSH2_SFTP_HANDLE *sftp_open(Transfer *t, unsigned long flags, long mode) {
+  LIBSSH2_SFTP_HANDLE *h = libssh2_sftp_open_ex(
+      t->sftp, t->remote, static_cast<unsigned>(strlen(t->remote)), flags, mode,
+      LIBSSH2_SFTP_OPENFILE);
+  if (h == nullptr) t->lost = open_failed_with_connection(t->sftp);
+  return h;
 }
 
 // The session is tested again under g_lock: a disconnect may have closed it
 // since the unlocked test at entry.
 bool sftp_download_open(Transfer *t) {
-  LIBSSH2_SFTP *sftp = g_sftp.load();
-  if (sftp == nullptr) return fail_open(t, Early::not_connected);
-  t->size = remote_size(sftp, t->remote);
-  t->handle = sftp_open(sftp, t->remote, LIBSSH2_FXF_READ, 0);
+  t->sftp = g_sftp.load();
+  if (t->sftp == nullptr) return fail_open(t, Early::not_connected);
+  t->size = remote_size(t->sftp, t->remote);
+  t->handle = sftp_open(t, LIBSSH2_FXF_READ, 0);
   if (t->handle == nullptr) return fail_open(t, Early::remote_open);
   t->file = platform::file_open(t->local, "wb");
   if (t->file != nullptr) return true;
@@ -449,32 +474,97 @@ bool sftp_download_open(Transfer *t) {
   return fail_open(t, Early::local_open);
 }
 
+// Asks for a whole window at a time, so that libssh2 keeps four windows of
+// read requests in flight, and hands what arrives on in pieces of kChunk.
+Outcome sftp_download_chunks(Transfer *t) {
+  for (;;) {
+    ssize_t n = libssh2_sftp_read(t->handle, g_window, kWindow);
+    if (n < 0) return remote_failed(t, n, Outcome::read_failed);
+    if (n == 0) return Outcome::ok;
+    for (size_t at = 0; at < static_cast<size_t>(n); at += kChunk) {
+      size_t piece = static_cast<size_t>(n) - at;
+      Outcome o =
+          store_piece(t, g_window + at, piece < kChunk ? piece : kChunk);
+      if (o != Outcome::ok) return o;
+    }
+  }
+}
+
 Outcome sftp_download_move(Transfer *t) {
-  Outcome o = download_chunks(t);
+  Outcome o = sftp_download_chunks(t);
   o = close_local(t, o);
   libssh2_sftp_close_handle(t->handle);
   return o;
 }
 
 bool sftp_upload_open(Transfer *t) {
-  LIBSSH2_SFTP *sftp = g_sftp.load();
-  if (sftp != nullptr)
+  t->sftp = g_sftp.load();
+  if (t->sftp != nullptr)
     t->handle = sftp_open(
-        sftp, t->remote,
-        LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644);
+        t, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC, 0644);
   if (t->handle != nullptr) return true;
   fclose(t->file);
   return fail_open(
-      t, sftp == nullptr ? Early::not_connected : Early::remote_create);
+      t, t->sftp == nullptr ? Early::not_connected : Early::remote_create);
+}
+
+// The bytes read from the local file and not yet acknowledged by the server
+// lie in g_window[head, tail). libssh2_sftp_write is given that whole range
+// on every call: it skips the part it has already sent, sends the rest, and
+// returns what the server has acknowledged since, by which head moves on.
+struct UploadWindow {
+  size_t head;
+  size_t tail;
+  bool ended;    // the local file has given all it will give
+  Outcome stop;  // why it ended: ok at its end, or a local failure
+};
+
+// Reads the local file behind the window until it holds kWindow bytes or the
+// file ends, moving the range to the front of the buffer when its end is
+// near (at most once per window's worth of data).
+Outcome fill_window(Transfer *t, UploadWindow *w) {
+  while (!w->ended && w->tail - w->head < kWindow) {
+    if (w->tail + kChunk > sizeof g_window) {
+      memmove(g_window, g_window + w->head, w->tail - w->head);
+      w->tail -= w->head;
+      w->head = 0;
+    }
+    size_t n;
+    Outcome o = read_piece(t, g_window + w->tail, kChunk, &n);
+    if (o != Outcome::ok) return o;
+    w->tail += n;
+    if (n == 0) {
+      w->ended = true;
+      w->stop = local_stop(*t);
+    }
+  }
+  return Outcome::ok;
+}
+
+// What was read before a local failure is still sent whole, so the server
+// holds the file up to where it could be read, as the message says.
+Outcome sftp_upload_chunks(Transfer *t) {
+  UploadWindow w{0, 0, false, Outcome::ok};
+  for (;;) {
+    Outcome o = fill_window(t, &w);
+    if (o != Outcome::ok) return o;
+    if (w.head == w.tail) return w.stop;
+    ssize_t acked =
+        libssh2_sftp_write(t->handle, g_window + w.head, w.tail - w.head);
+    if (acked < 0) return remote_failed(t, acked, Outcome::write_failed);
+    add_progress(static_cast<size_t>(acked));
+    w.head += static_cast<size_t>(acked);
+  }
 }
 
 // A server that reports a failure when the file is closed has not stored
 // it, so a failing close fails an upload that was going well.
 Outcome sftp_upload_move(Transfer *t) {
-  Outcome o = upload_chunks(t);
+  Outcome o = sftp_upload_chunks(t);
   o = close_local(t, o);
   int rc = libssh2_sftp_close_handle(t->handle);
-  if (o == Outcome::ok && rc != 0) return Outcome::write_failed;
+  if (o == Outcome::ok && rc != 0)
+    return remote_failed(t, rc, Outcome::write_failed);
   return o;
 }
 
@@ -499,15 +589,23 @@ bool open_local_source(Transfer *t) {
 const char kStatusOk = '\0';
 
 // Frees the channel, after the end-of-file exchange when the SCP exchange
-// itself came to its end.
+// itself came to its end. After a connection failure nothing waits: the
+// socket is shut down, so the exchange and the freeing fail at once.
 void scp_close(Transfer *t, bool graceful) {
-  if (graceful) {
+  if (graceful && !t->lost) {
     libssh2_channel_send_eof(t->channel);
     libssh2_channel_wait_eof(t->channel);
     libssh2_channel_wait_closed(t->channel);
   }
   libssh2_channel_free(t->channel);
   t->channel = nullptr;
+}
+
+// A refused SCP request, or one that failed with the connection.
+bool scp_refused(Transfer *t, Early why) {
+  t->lost = open_failed_with_connection(nullptr);
+  if (t->lost) connection_broken();
+  return fail_open(t, why);
 }
 
 // libssh2 can return a channel on which no file was announced (a server
@@ -521,7 +619,7 @@ bool scp_download_open(Transfer *t) {
   st.st_size = -1;
   t->channel = libssh2_scp_recv2(session, t->remote, &st);
   if (t->channel != nullptr && st.st_size < 0) scp_close(t, false);
-  if (t->channel == nullptr) return fail_open(t, Early::scp_download_refused);
+  if (t->channel == nullptr) return scp_refused(t, Early::scp_download_refused);
   t->size = static_cast<int64_t>(st.st_size);
   t->file = platform::file_open(t->local, "wb");
   if (t->file != nullptr) return true;
@@ -529,19 +627,52 @@ bool scp_download_open(Transfer *t) {
   return fail_open(t, Early::local_open);
 }
 
+// Keeps kScpReceiveWindow open for the server, so that a download is not
+// held to the window libssh2 grants by itself, which tops up only when
+// little is left.
+void keep_receive_window(LIBSSH2_CHANNEL *channel) {
+  unsigned long open =
+      libssh2_channel_window_read_ex(channel, nullptr, nullptr);
+  if (open < kScpReceiveWindow / 2)
+    libssh2_channel_receive_window_adjust2(
+        channel, kScpReceiveWindow - static_cast<uint32_t>(open), 1, nullptr);
+}
+
+// Reads exactly the announced size, in requests of at most kChunk, each
+// preceded by a cancellation test; what a waiting request returns after a
+// cancellation is dropped unwritten.
+Outcome scp_download_chunks(Transfer *t) {
+  char *buf = g_window;
+  while (t->moved < t->size) {
+    keep_receive_window(t->channel);
+    int64_t left = t->size - t->moved;
+    size_t want = left < static_cast<int64_t>(kChunk)
+                      ? static_cast<size_t>(left)
+                      : kChunk;
+    ssize_t n = scp_read(t, buf, want, true);
+    if (n == kReadCancelled) return Outcome::cancelled;
+    if (n < 0) return remote_failed(t, n, Outcome::read_failed);
+    if (n == 0) return Outcome::short_read;
+    Outcome o = store_piece(t, buf, static_cast<size_t>(n));
+    if (o != Outcome::ok) return o;
+  }
+  return Outcome::ok;
+}
+
 // After the data the source sends one status byte, zero when it could read
-// the whole file; the download acknowledges it the same way.
+// the whole file; the download acknowledges it the same way. All data has
+// arrived by then, so a cancellation no longer stops the transfer.
 Outcome scp_read_status(Transfer *t) {
   char status = 1;
-  ssize_t n = remote_read(t, &status, 1);
-  if (n == kReadCancelled) return Outcome::cancelled;
+  ssize_t n = scp_read(t, &status, 1, false);
+  if (n < 0) return remote_failed(t, n, Outcome::read_failed);
   if (n != 1 || status != kStatusOk) return Outcome::read_failed;
-  send_all(t, &kStatusOk, 1, false);
+  scp_send_all(t, &kStatusOk, 1, false);
   return Outcome::ok;
 }
 
 Outcome scp_download_move(Transfer *t) {
-  Outcome o = download_chunks(t);
+  Outcome o = scp_download_chunks(t);
   if (o == Outcome::ok) o = scp_read_status(t);
   bool graceful = o == Outcome::ok || o == Outcome::short_read;
   o = close_local(t, o);
@@ -555,23 +686,56 @@ bool scp_upload_open(Transfer *t) {
     t->channel = libssh2_scp_send64(session, t->remote, t->mode, t->size, 0, 0);
   if (t->channel != nullptr) return true;
   fclose(t->file);
-  return fail_open(
-      t, session == nullptr ? Early::not_connected : Early::scp_upload_refused);
+  if (session == nullptr) return fail_open(t, Early::not_connected);
+  return scp_refused(t, Early::scp_upload_refused);
+}
+
+// Sends the local file in whole channel packets: local reads of at most
+// kChunk (each followed by a cancellation test) fill g_window, and every
+// write but the last takes exactly kScpPacket bytes from its front. SCP
+// never sends more than it announced; what was read before the file failed
+// or ended early is still sent.
+Outcome scp_upload_chunks(Transfer *t) {
+  size_t have = 0;
+  bool ended = false;
+  Outcome stop = Outcome::ok;
+  for (;;) {
+    while (!ended && have < kScpPacket) {
+      int64_t left = t->size - t->moved;
+      size_t want = left < static_cast<int64_t>(kChunk)
+                        ? static_cast<size_t>(left)
+                        : kChunk;
+      size_t n = 0;
+      if (want > 0) {
+        Outcome o = read_piece(t, g_window + have, want, &n);
+        if (o != Outcome::ok) return o;
+        if (n == 0) stop = local_stop(*t);
+      }
+      ended = n == 0;
+      have += n;
+    }
+    if (have == 0) return stop;
+    size_t out = have < kScpPacket ? have : kScpPacket;
+    if (!scp_send_all(t, g_window, out, true)) return Outcome::write_failed;
+    memmove(g_window, g_window + out, have - out);
+    have -= out;
+  }
 }
 
 // The upload ends its data with a zero status byte; the server answers with
-// its own status once it has stored the file.
+// its own status once it has stored the file. All data has been sent by
+// then, so a cancellation no longer stops the transfer.
 Outcome scp_finish_upload(Transfer *t) {
-  if (!send_all(t, &kStatusOk, 1, false)) return Outcome::write_failed;
+  if (!scp_send_all(t, &kStatusOk, 1, false)) return Outcome::write_failed;
   char ack = 1;
-  ssize_t n = remote_read(t, &ack, 1);
-  if (n == kReadCancelled) return Outcome::cancelled;
+  ssize_t n = scp_read(t, &ack, 1, false);
+  if (n < 0) return remote_failed(t, n, Outcome::write_failed);
   if (n != 1 || ack != kStatusOk) return Outcome::write_failed;
   return Outcome::ok;
 }
 
 Outcome scp_upload_move(Transfer *t) {
-  Outcome o = upload_chunks(t);
+  Outcome o = scp_upload_chunks(t);
   if (o == Outcome::ok) o = scp_finish_upload(t);
   o = close_local(t, o);
   scp_close(t, o == Outcome::ok);

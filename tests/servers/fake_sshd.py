@@ -176,10 +176,11 @@ class Session(asyncssh.stream.SSHServerStreamSession):
 
 
 class Server(asyncssh.SSHServer):
-    def __init__(self, server_dir):
+    def __init__(self, server_dir, sig_algs=None):
         self._dir = server_dir
         self._ctx = None
         self._scenario = None
+        self._sig_algs = sig_algs
 
     def begin_auth(self, username):
         name, arg = parse_user(username)
@@ -194,6 +195,10 @@ class Server(asyncssh.SSHServer):
 
     def connection_made(self, conn):
         self._conn = conn
+        # The server-sig-algs extension is sent before the user name is known, so the
+        # listeners that send a crafted one (see main) set it per connection, here.
+        if self._sig_algs is not None:
+            conn._sig_algs = self._sig_algs
 
     def password_auth_supported(self):
         return True
@@ -224,17 +229,27 @@ async def main():
         asyncssh.set_debug_level(int(os.environ["TW_FAKE_DEBUG"]))
 
     host_key = asyncssh.generate_private_key("ssh-ed25519")
-    # asyncssh 2.10 lists every signature algorithm twice in its default server-sig-algs, and
-    # libssh2 1.11.1 overflows a heap buffer on such a list when it signs with an RSA key.
-    # An explicit list without repeats avoids it.
-    sig_algs = list(dict.fromkeys(get_default_public_key_algs()))
-    listener = await asyncssh.listen(
-        "127.0.0.1", args.port, server_factory=lambda: Server(server_dir),
-        server_host_keys=[host_key], server_version=BANNER, encoding=None,
-        signature_algs=[a.decode() for a in sig_algs],
-        reuse_address=True)
-    port = listener.sockets[0].getsockname()[1]
+    # asyncssh 2.10 lists every signature algorithm twice in its default server-sig-algs; the
+    # main listener sends a list without repeats.
+    defaults = get_default_public_key_algs()
+    sig_algs = list(dict.fromkeys(defaults))
+
+    async def listen(port, sig_algs_sent=None):
+        listener = await asyncssh.listen(
+            "127.0.0.1", port, server_factory=lambda: Server(server_dir, sig_algs_sent),
+            server_host_keys=[host_key], server_version=BANNER, encoding=None,
+            signature_algs=[a.decode() for a in sig_algs],
+            reuse_address=True)
+        return listener.sockets[0].getsockname()[1]
+
+    # The first line is the main port; the others name a listener that sends a crafted
+    # server-sig-algs extension (libssh2 1.11.1 overflowed a heap buffer on both when it
+    # logged in with an RSA key): asyncssh's own list, every name twice, and about 20 KB of
+    # repeated rsa-sha2-512.
+    port = await listen(args.port)
     print(port, flush=True)
+    print("sigdup", await listen(0, list(defaults)), flush=True)
+    print("siglong", await listen(0, [b"rsa-sha2-512"] * 1500 + sig_algs), flush=True)
     print(f"fake_sshd: port {port}, scenarios: {', '.join(sorted(REGISTRY))}", file=sys.stderr,
           flush=True)
     await asyncio.Event().wait()

@@ -134,6 +134,11 @@ echo $! >"$D/fake_sshd.pid"
 "$PY" "$HERE/not_ssh.py" "$D" </dev/null >"$D/not_ssh.port" 2>>"$D/not_ssh.log" &
 echo $! >"$D/not_ssh.pid"
 FAKE_PORT="$(wait_line "$D/fake_sshd.port")" || die "fake_sshd.py did not start"
+# The listeners with crafted server-sig-algs follow the main port, one "name port" line each.
+for _ in $(seq 100); do grep -q '^siglong ' "$D/fake_sshd.port" && break; sleep 0.05; done
+FAKE_SIGDUP_PORT="$(sed -n 's/^sigdup //p' "$D/fake_sshd.port")"
+FAKE_SIGLONG_PORT="$(sed -n 's/^siglong //p' "$D/fake_sshd.port")"
+[[ -n "$FAKE_SIGDUP_PORT" && -n "$FAKE_SIGLONG_PORT" ]] || die "fake_sshd.py gave no sig-algs ports"
 NOSSH_PORT="$(wait_line "$D/not_ssh.port")" || die "not_ssh.py did not start"
 wait_port "$FAKE_PORT" "$(cat "$D/fake_sshd.pid")" || die "fake_sshd.py does not accept connections"
 wait_port "$NOSSH_PORT" "$(cat "$D/not_ssh.pid")" || die "not_ssh.py does not accept connections"
@@ -153,6 +158,8 @@ q() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
   echo "export TW_KEYS_DIR=$(q "$K")"
   echo "export TW_KEY_PASSPHRASE=$(q "$KEY_PASSPHRASE")"
   echo "export TW_FAKE_PORT=$FAKE_PORT"
+  echo "export TW_FAKE_SIGDUP_PORT=$FAKE_SIGDUP_PORT"
+  echo "export TW_FAKE_SIGLONG_PORT=$FAKE_SIGLONG_PORT"
   echo "export TW_FAKE_ROOT=$(q "$D/fakeroot")"
   echo "export TW_FAKE_PASSWORD='secret'"
   echo "export TW_NOSSH_PORT=$NOSSH_PORT"

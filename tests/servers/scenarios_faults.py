@@ -1,0 +1,52 @@
+"""Fault scenarios for fake_sshd.py: an SFTP stream cut in the middle of a reply (part of a
+packet, then EOF on the channel while TCP stays open), and a large listing.
+
+"cutread.<offset>" serves reads below byte <offset> (default 65536) and cuts the reply to the
+first read beyond it; "cutlist" lists 30,000 entries and cuts the reply to the second READDIR.
+"biglist" lists the same 30,000 entries whole.
+"""
+
+import asyncio
+
+from asyncssh.constants import FXP_DATA, FXP_NAME
+
+from fake_sshd import RootedSFTPServer, Scenario
+from scenarios_fs import Listing, plain
+
+
+def _cut(chan, pkttype):
+    """Writes the start of a reply packet that announces 30,005 bytes, 100 of them, and EOF."""
+    chan.write((30005).to_bytes(4, "big") + bytes([pkttype]) + b"\0\0\0\0" + b"c" * 91)
+    chan.write_eof()
+
+
+class CutRead(RootedSFTPServer):
+    async def read(self, file_obj, offset, size):
+        if offset + size <= self.ctx.arg_int(65536):
+            return super().read(file_obj, offset, size)
+        _cut(self._chan, FXP_DATA)
+        await asyncio.sleep(3600)
+
+
+class BigList(Listing):
+    ENTRIES = [plain(b"entry-%025d" % i) for i in range(30000)]
+
+
+class CutList(BigList):
+    def __init__(self, chan, ctx):
+        super().__init__(chan, ctx)
+        self.readdirs = 0
+
+    async def on_readdir(self, handler, packet, original):
+        self.readdirs += 1
+        if self.readdirs < 2:
+            return await original(handler, packet)
+        _cut(self._chan, FXP_NAME)
+        await asyncio.sleep(3600)
+
+
+SCENARIOS = {
+    "cutread": Scenario(sftp=CutRead, doc="the reply to a read beyond <arg> is cut, then EOF"),
+    "biglist": Scenario(sftp=BigList, doc="directories list 30,000 entries"),
+    "cutlist": Scenario(sftp=CutList, doc="30,000 entries; the second READDIR reply is cut"),
+}
