@@ -60,10 +60,14 @@ def _check(function, status):
 
 
 def _text(lock, function, *args):
-    """Calls an export that returns a result text; returns (text, last-error text)."""
+    """Calls an export that returns a result text; returns (text, last-error text).
+
+    JSON texts are always UTF-8; a remote path (realpath) may hold other bytes,
+    which surrogateescape keeps, so that the path can be passed back unchanged.
+    """
     with lock:
         raw = getattr(_lib, function)(*args)
-        return raw.decode("utf-8", "replace"), _last_error()
+        return raw.decode("utf-8", "surrogateescape"), _last_error()
 
 
 def _json(lock, function, *args):
