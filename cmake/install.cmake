@@ -16,11 +16,11 @@ install(TARGETS tarnwick EXPORT tarnwick_sftpTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-# An installed sftpc finds the module beside it in the installed tree.
-if(NOT WIN32)
+# An installed sftpc finds the module in the installed tree.
+if(TARGET sftpc)
   set_target_properties(sftpc PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  install(TARGETS sftpc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
-install(TARGETS sftpc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES include/tarnwick_sftp.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(TW_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarnwick_sftp)

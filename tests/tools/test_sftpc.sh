@@ -197,26 +197,30 @@ wait_screen() {
 
 case_terminal() {
   head -c 4194304 /dev/urandom >"$TW_FAKE_ROOT/tty.$$.bin"
-  tmux -S "$TMUX_SOCK" new-session -d -s tw -x 100 -y 30 "env -i PATH=/usr/bin:/bin TERM=screen TW_FAKE_PW=$TW_FAKE_PW bash --norc --noprofile"
+  # A clean environment, but for the sanitizers' options of the run.
+  local keep=(PATH=/usr/bin:/bin TERM=screen "TW_FAKE_PW=$TW_FAKE_PW")
+  for v in ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS; do [[ -n "${!v:-}" ]] && keep+=("$v=${!v}"); done
+  tmux -S "$TMUX_SOCK" new-session -d -s tw -x 100 -y 30 "env -i ${keep[*]@Q} bash --norc --noprofile"
   tmux -S "$TMUX_SOCK" send-keys -t tw "cd $WORK; PS1='$ '; clear" Enter
   # shellcheck disable=SC2046
   tmux -S "$TMUX_SOCK" send-keys -t tw "$SFTPC $(slow_peer 0.02) get tty.$$.bin a.bin; echo EXIT=\$?" Enter
   wait_screen '^tty\.[0-9]+\.bin \[#*\.*\] +[0-9.]+%  [0-9.]+ [KM]iB of 4\.0 MiB  [0-9.]+ [KM]iB/s  ETA [0-9]+:[0-9]{2}$'
   ok "the progress line appears" $?
   wait_screen '^EXIT='
-  screen >final
-  grep -qx 'EXIT=0' final && grep -qE "^downloaded tty\.$$\.bin -> a\.bin: 4\.0 MiB in" final
+  # The screen goes to ./out, which a failing check shows.
+  screen >out
+  grep -qx 'EXIT=0' out && grep -qE "^downloaded tty\.$$\.bin -> a\.bin: 4\.0 MiB in" out
   ok "the transfer finished" $?
-  ! grep -qE 'ETA|\[#|\.\.\.\.' final; ok "the screen ends clean" $?
+  ! grep -qE 'ETA|\[#|\.\.\.\.' out; ok "the screen ends clean" $?
   cmp -s "$TW_FAKE_ROOT/tty.$$.bin" a.bin; ok "the copy is identical" $?
   tmux -S "$TMUX_SOCK" send-keys -t tw "clear; $SFTPC $(slow_peer 0.05) get tty.$$.bin b.bin; echo EXIT=\$?" Enter
   wait_screen 'ETA'
   tmux -S "$TMUX_SOCK" send-keys -t tw C-c
   wait_screen '^EXIT='
-  screen >final
-  grep -qx 'EXIT=130' final && grep -qx 'sftpc: transfer cancelled' final && [[ ! -e b.bin ]]
+  screen >out
+  grep -qx 'EXIT=130' out && grep -qx 'sftpc: transfer cancelled' out && [[ ! -e b.bin ]]
   ok "Ctrl-C cancels" $?
-  ! grep -qE 'ETA|\[#' final; ok "the screen ends clean after Ctrl-C" $?
+  ! grep -qE 'ETA|\[#' out; ok "the screen ends clean after Ctrl-C" $?
   rm -f "$TW_FAKE_ROOT/tty.$$.bin"
 }
 
