@@ -64,7 +64,8 @@ TARNWICK_API const char *TARNWICK_CALL sftp_client_last_error(void);
 
 /*
  * 1 while a session is open, 0 otherwise. Never waits, even during a
- * transfer.
+ * transfer. A session whose connection failed (see "Connection failures"
+ * under sftp_client_connect) is no longer open.
  */
 TARNWICK_API int TARNWICK_CALL sftp_client_is_connected(void);
 
@@ -96,23 +97,49 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * config_json is a JSON object:
  *   {"host":"example.org","user":"me","password":"...",
  *    "private_key":"/path/id_ed25519","passphrase":"...",
- *    "port":22,"timeout_ms":15000}
+ *    "port":22,"timeout_ms":15000,
+ *    "host_fingerprint":"SHA256:Kx0f0c9rYzM2oWq0m7I1f2p8q3nQ4aS5tU6vW7xY8zA"}
  * host and user are required. With private_key the key file is used (with
  * the passphrase, if any), otherwise the password (possibly empty). port
- * outside 1..65535 becomes 22; timeout_ms below 1000 becomes 15000; it
- * bounds every network wait. String values are JSON strings with their
- * escapes decoded. The server's host key is accepted and its SHA-1
- * fingerprint recorded (see sftp_client_session_info).
+ * outside 1..65535 becomes 22; timeout_ms below 1000 becomes 15000. String
+ * values are JSON strings with their escapes decoded; a value too long for
+ * its setting ends with the last whole character that fits.
+ *
+ * Host key: without host_fingerprint every host key is accepted and its
+ * SHA-1 fingerprint recorded (see sftp_client_session_info). With it, the
+ * server's key must match, or the connect fails right after the handshake,
+ * before any credential is sent ("host key mismatch for <host>:<port>", log
+ * line "HOSTKEY MISMATCH <host>:<port>"; the description then shows the
+ * server's fingerprint). host_fingerprint is either that SHA-1 text (20
+ * hexadecimal pairs joined by colons, either case) or OpenSSH's SHA256 form
+ * as `ssh-keygen -lf` prints it ("SHA256:" and 43 base64 characters).
+ *
+ * Time-out: timeout_ms bounds every network wait of every call. When a
+ * server goes silent, a call returns within timeout_ms plus a second.
+ *
+ * Connection failures: when a call of any function fails because the
+ * connection did (a time-out, the socket closed or failing, a broken
+ * stream), that call keeps its own message and result, and the session is
+ * closed at once, without waiting on the network: the log gets
+ * "CONNECTION LOST <user>@<host>:<port>", sftp_client_is_connected returns
+ * 0, later calls say "not connected", and the description stays with
+ * "connected":false. An error the server answers with (no such file,
+ * permission denied, failure) never closes the session.
+ *
  * Returns a Status. Messages: "config_json is required",
  * "config_json is not a JSON object", "'host' is required",
  * "'user' is required", "'<key>' must not contain a NUL character",
+ * "'host_fingerprint' is not a SHA-1 or SHA256 fingerprint",
  * "libssh2_init failed", "cannot resolve host '<host>'",
  * "cannot connect to <host>:<port>", "libssh2_session_init failed",
  * "SSH handshake failed (<code>) - is <host>:<port> an SSH server?",
+ * "host key mismatch for <host>:<port>",
  * "authentication failed for user '<user>' (password|publickey)",
  * "server accepted the login but refused the SFTP subsystem".
  * A rejected configuration leaves an open session open; every later failure
- * leaves no session.
+ * leaves no session. The password and passphrase are wiped from the
+ * library's memory when the call returns and never appear in a log line,
+ * message or result.
  */
 TARNWICK_API int TARNWICK_CALL sftp_client_connect(const char *config_json);
 
@@ -243,7 +270,10 @@ TARNWICK_API const char *TARNWICK_CALL sftp_transfer_progress(void);
 /*
  * Asks the running transfer to stop at its next chunk (at most 32 KiB
  * later); a cancelled download deletes its local file. A request made while
- * no transfer runs has no effect on the next one. Returns 0, always.
+ * no transfer runs has no effect on the next one; one made once an upload
+ * has read its whole local file (or a download has received all its data)
+ * no longer stops it: it succeeds, and its record shows "cancelled":true
+ * with an empty error. Returns 0, always.
  */
 TARNWICK_API int TARNWICK_CALL sftp_transfer_cancel(void);
 
@@ -269,7 +299,9 @@ TARNWICK_API int TARNWICK_CALL sftp_client_download(const char *remote_path,
  * "cannot read local file '<local>'",
  * "cannot create remote file '<remote>' (permission denied?)",
  * "local read failed for '<local>'" (a read error, never taken for the end
- * of the file), "remote write failed for '<remote>'" (also when the server
+ * of the file), "local read failed for '<local>' (file ended at <sent> of
+ * <size> bytes)" (the file shrank on the way; a file that grows is sent to
+ * its end), "remote write failed for '<remote>'" (also when the server
  * reports a failure as the file is closed), "transfer cancelled". A
  * cancelled or failed upload leaves on the server what it had accepted.
  */

@@ -214,6 +214,37 @@ int to_int(const char *s) {
   return static_cast<int>(v);
 }
 
+// A pinned fingerprint is either the SHA-1 text of the session description
+// (20 hexadecimal pairs joined by colons, either case; kept in lower case)
+// or OpenSSH's "SHA256:" with the unpadded base64 of the digest.
+bool is_sha1_fingerprint(char *fp) {
+  if (strlen(fp) != 59) return false;
+  for (int i = 0; i < 59; ++i) {
+    char c = fp[i];
+    if (i % 3 == 2) {
+      if (c != ':') return false;
+      continue;
+    }
+    if (c >= 'A' && c <= 'F')
+      fp[i] = static_cast<char>(c - 'A' + 'a');
+    else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+      return false;
+  }
+  return true;
+}
+
+bool is_base64_digit(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= '0' && c <= '9') || c == '+' || c == '/';
+}
+
+bool is_sha256_fingerprint(const char *fp) {
+  if (strncmp(fp, "SHA256:", 7) != 0 || strlen(fp) != 7 + 43) return false;
+  for (const char *p = fp + 7; *p != '\0'; ++p)
+    if (!is_base64_digit(*p)) return false;
+  return true;
+}
+
 struct Setting {
   const char *key;
   char *out;
@@ -231,10 +262,12 @@ int read_settings(const char *json, const jsmntok_t *tokens, int count,
       {"private_key", cfg->private_key, sizeof cfg->private_key},
       {"passphrase", cfg->passphrase, sizeof cfg->passphrase},
       {"port", port, sizeof port},
-      {"timeout_ms", timeout, sizeof timeout}};
+      {"timeout_ms", timeout, sizeof timeout},
+      {"host_fingerprint", cfg->host_fingerprint,
+       sizeof cfg->host_fingerprint}};
   const char *bad = nullptr;
-  int found[7];
-  for (int i = 0; i < 7; ++i) {
+  int found[8];
+  for (int i = 0; i < 8; ++i) {
     const Setting &s = settings[i];
     found[i] = json_get(json, tokens, count, s.key, s.out, s.cap);
     if (found[i] < 0 && bad == nullptr) bad = s.key;
@@ -252,7 +285,7 @@ int read_settings(const char *json, const jsmntok_t *tokens, int count,
 
 int parse_config(const char *json, ConnectionConfig *cfg) {
   cfg->host[0] = cfg->user[0] = cfg->password[0] = '\0';
-  cfg->private_key[0] = cfg->passphrase[0] = '\0';
+  cfg->private_key[0] = cfg->passphrase[0] = cfg->host_fingerprint[0] = '\0';
   if (json == nullptr || json[0] == '\0') {
     set_error("config_json is required");
     return -1;
@@ -272,6 +305,12 @@ int parse_config(const char *json, ConnectionConfig *cfg) {
   }
   if (cfg->user[0] == '\0') {
     set_error("'user' is required");
+    return -1;
+  }
+  char *pin = cfg->host_fingerprint;
+  if (pin[0] != '\0' && !is_sha1_fingerprint(pin) &&
+      !is_sha256_fingerprint(pin)) {
+    set_error("'host_fingerprint' is not a SHA-1 or SHA256 fingerprint");
     return -1;
   }
   if (cfg->port < 1 || cfg->port > 65535) cfg->port = 22;
@@ -308,6 +347,7 @@ enum class Stage {
   tcp_connect,
   session_init,
   handshake,
+  host_key,
   auth,
   sftp,
 };
@@ -329,6 +369,34 @@ void write_fingerprint(LIBSSH2_SESSION *s, SessionDesc *d) {
                      i == 0 ? "" : ":", static_cast<unsigned char>(hash[i]));
     if (w > 0) n += static_cast<size_t>(w);
   }
+}
+
+// The unpadded base64 of n bytes, as OpenSSH prints a SHA256 fingerprint.
+void base64(const unsigned char *in, size_t n, char *out, size_t cap) {
+  static const char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  size_t o = 0;
+  for (size_t i = 0; i < n && o + 4 < cap; i += 3) {
+    uint32_t v = static_cast<uint32_t>(in[i]) << 16;
+    if (i + 1 < n) v |= static_cast<uint32_t>(in[i + 1]) << 8;
+    if (i + 2 < n) v |= in[i + 2];
+    size_t digits = n - i >= 3 ? 4 : n - i + 1;
+    for (size_t d = 0; d < digits; ++d)
+      out[o++] = kDigits[(v >> (18 - 6 * d)) & 63];
+  }
+  out[o] = '\0';
+}
+
+// True when no key is pinned or the server's key is the pinned one.
+bool host_key_matches(LIBSSH2_SESSION *s, const SessionDesc &d,
+                      const char *pin) {
+  if (pin[0] == '\0') return true;
+  if (strncmp(pin, "SHA256:", 7) != 0) return strcmp(pin, d.fingerprint) == 0;
+  const char *hash = libssh2_hostkey_hash(s, LIBSSH2_HOSTKEY_HASH_SHA256);
+  if (hash == nullptr) return false;
+  char text[64];
+  base64(reinterpret_cast<const unsigned char *>(hash), 32, text, sizeof text);
+  return strcmp(pin + 7, text) == 0;
 }
 
 // Authenticates once, by key file when one is given, else by password.
@@ -457,6 +525,8 @@ Stage open_ssh(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
   const char *banner = libssh2_session_banner_get(s);
   snprintf(d->banner, sizeof d->banner, "%s", banner ? banner : "");
   write_fingerprint(s, d);
+  // A pinned key is checked before any credential is sent to the server.
+  if (!host_key_matches(s, *d, cfg.host_fingerprint)) return Stage::host_key;
   if (authenticate(s, cfg, d) != 0) return Stage::auth;
   LIBSSH2_SFTP *sftp = libssh2_sftp_init(s);
   if (sftp == nullptr) return Stage::sftp;
@@ -534,6 +604,10 @@ void report(Stage stage, const ConnectionConfig &cfg, const SessionDesc &d,
     case Stage::handshake:
       set_error("SSH handshake failed (%d) - is %s:%d an SSH server?", code,
                 cfg.host, cfg.port);
+      break;
+    case Stage::host_key:
+      set_error("host key mismatch for %s:%d", cfg.host, cfg.port);
+      log_add("HOSTKEY MISMATCH %s:%d", cfg.host, cfg.port);
       break;
     case Stage::auth:
       set_error("authentication failed for user '%s' (%s)", cfg.user, d.auth);

@@ -32,6 +32,9 @@ struct ConnectionConfig {
   char password[512];
   char private_key[1024];
   char passphrase[512];
+  // The pinned host key, "" when none: 59 characters of the SHA-1 form in
+  // lower case, or "SHA256:" and 43 characters of unpadded base64.
+  char host_fingerprint[128];
   int port;
   int timeout_ms;
   ~ConnectionConfig();

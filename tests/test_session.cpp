@@ -375,6 +375,112 @@ std::string expected_fingerprint() {
   return hex;
 }
 
+// OpenSSH's SHA256 form of the host key's fingerprint.
+std::string expected_sha256() {
+  std::string cmd =
+      "ssh-keygen -l -f " + env("TW_TEST_DIR") + "/host_ed25519.pub";
+  FILE *p = popen(cmd.c_str(), "r");
+  char line[512] = "";
+  if (p == nullptr || fgets(line, sizeof line, p) == nullptr) return "?";
+  pclose(p);
+  std::string s = line;
+  size_t at = s.find("SHA256:");
+  return s.substr(at, s.find(' ', at) - at);
+}
+
+std::string pinned(const std::string &fp) {
+  return ",\"host_fingerprint\":" + quote(fp);
+}
+
+// A pinned key that the server does not hold ends the connect before any
+// credential is sent; one that it holds, in either form, lets it through.
+TEST_F(Connect, PinnedHostKey) {
+  std::string sha1 = expected_fingerprint();
+  std::string upper = sha1;
+  for (char &c : upper) c = static_cast<char>(toupper(c));
+  for (const std::string &fp : {upper, expected_sha256()})
+    EXPECT_EQ(
+        sftp_client_connect(openssh_config("id_ed25519", pinned(fp)).c_str()),
+        0)
+        << fp << ": " << sftp_client_last_error();
+
+  std::string user = "ok.pin" + std::to_string(getpid());
+  std::string fake = "{\"host\":\"127.0.0.1\",\"port\":" + env("TW_FAKE_PORT") +
+                     ",\"user\":" + quote(user) + ",\"password\":\"secret\"";
+  EXPECT_EQ(
+      sftp_client_connect((fake + pinned(expected_sha256()) + "}").c_str()),
+      -1);
+  std::string where = "127.0.0.1:" + env("TW_FAKE_PORT");
+  EXPECT_EQ(std::string(sftp_client_last_error()),
+            "host key mismatch for " + where);
+  EXPECT_EQ(tw_test::log_lines().back(), "HOSTKEY MISMATCH " + where);
+  EXPECT_EQ(sftp_client_is_connected(), 0);
+  EXPECT_NE(info().find("\"connected\":false"), std::string::npos);
+  EXPECT_EQ(info().find("\"fingerprint\":\"" + sha1 + "\""), std::string::npos);
+  EXPECT_EQ(info().find("\"fingerprint\":\"\""), std::string::npos);
+  std::string attempts = read_file(env("TW_TEST_DIR") + "/auth_attempts");
+  EXPECT_EQ(attempts.find(user), std::string::npos) << "a credential was sent";
+  // The same connect without the pin logs in: the server was not the cause.
+  EXPECT_EQ(sftp_client_connect((fake + "}").c_str()), 0);
+}
+
+TEST_F(Connect, MalformedPinsAreConfigurationErrors) {
+  connect_openssh();
+  std::string sha1 = expected_fingerprint();
+  std::string sha256 = expected_sha256();
+  for (const std::string &bad :
+       {std::string("abc"), sha1.substr(3), sha1 + ":00", "x" + sha1.substr(1),
+        sha256.substr(0, sha256.size() - 1), sha256 + "=",
+        "sha256" + sha256.substr(6), "SHA256:" + std::string(43, '*'),
+        "MD5:" + sha1.substr(0, 47)}) {
+    EXPECT_EQ(
+        sftp_client_connect(openssh_config("id_ed25519", pinned(bad)).c_str()),
+        -1)
+        << bad;
+    EXPECT_STREQ(sftp_client_last_error(),
+                 "'host_fingerprint' is not a SHA-1 or SHA256 fingerprint");
+  }
+  EXPECT_EQ(sftp_client_is_connected(), 1);
+}
+
+// No password or passphrase, right or wrong, reaches any text the library
+// returns, in its raw or its escaped form.
+TEST_F(Connect, SecretsNeverReachAText) {
+  const std::string wrong_pw = "Wr0ng\"Pw\\9f3e1";
+  const std::string wrong_pp = "Wr0ngPp-5c7d2a";
+  const std::string pp = ",\"passphrase\":";
+  std::string base = "{\"host\":\"127.0.0.1\",\"port\":" + env("TW_SSHD_PORT") +
+                     ",\"user\":" + quote(env("TW_SSH_USER"));
+  std::vector<std::string> configs = {
+      openssh_config(""),
+      base + ",\"password\":" + quote(wrong_pw) + "}",
+      openssh_config("id_ed25519_enc", pp + quote(env("TW_KEY_PASSPHRASE"))),
+      openssh_config("id_ed25519_enc", pp + quote(wrong_pp)),
+      openssh_config("id_rsa_pem_enc", pp + quote(wrong_pp)),
+      fake_config("nosftp"),
+  };
+  std::string texts;
+  for (const std::string &c : configs) {
+    sftp_client_connect(c.c_str());
+    texts += sftp_client_last_error();
+    texts += sftp_client_session_info();
+    texts += sftp_client_list_dir(".");
+    texts += sftp_client_last_error();
+    texts += sftp_transfer_progress();
+    texts += sftp_client_get_log();
+    sftp_client_disconnect();
+  }
+  texts += sftp_client_get_log();
+  for (std::string secret :
+       {env("TW_SSH_PASSWORD"), wrong_pw, env("TW_KEY_PASSPHRASE"), wrong_pp,
+        env("TW_FAKE_PASSWORD")}) {
+    EXPECT_EQ(texts.find(secret), std::string::npos) << secret;
+    char escaped[512];
+    tw::json_escape(escaped, sizeof escaped, secret.c_str());
+    EXPECT_EQ(texts.find(escaped), std::string::npos) << escaped;
+  }
+}
+
 TEST_F(Connect, DescriptionOfAnOpenSession) {
   connect_openssh();
   std::string home = env("TW_SSH_HOME");

@@ -3,6 +3,7 @@
 // checks before anything opens, local failures, cancellation and time-outs.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 
 #include "transfer_support.h"
@@ -171,6 +172,50 @@ TEST_P(Transfer, UploadSparseFileOver4GiBCarriesItsTrueSize) {
     EXPECT_EQ(read_file(at.local + "/big.cline"),
               "C0644 " + std::to_string(size) + " big\n");
   }
+}
+
+// A local file that shrinks while it is sent fails the upload: the server
+// holds what was read, and the message says where the file ended. One that
+// grows is sent to its end over SFTP (SCP stops at the size it announced).
+TEST_P(Transfer, UploadOfAFileThatChangesSize) {
+  connect_fake("slow.0.002");
+  Place at = fake_place();
+  const long long size = 8 << 20;
+  std::string data = pattern(size);
+  std::string local = at.local + "/src";
+  write_file(local, data);
+  bool shrunk = false;
+  Watcher shrink(-1, [&](const Progress &p) {
+    if (p.transferred >= 32768 && !shrunk)
+      shrunk = truncate(local.c_str(), 3 << 20) == 0;
+  });
+  std::string remote = at.remote + "/shrunk";
+  Result r =
+      run([&] { return proto().up(local.c_str(), remote.c_str()); }, &shrink);
+  ASSERT_TRUE(shrunk);
+  expect_failed(r,
+                "local read failed for '" + local + "' (file ended at " +
+                    std::to_string(r.p.transferred) + " of " +
+                    std::to_string(size) + " bytes)",
+                "local read failed");
+  EXPECT_LT(r.p.transferred, size);
+  std::string got = read_file(at.local + "/shrunk");
+  EXPECT_TRUE(got == data.substr(0, got.size()));
+  if (proto().scp) return;  // the SCP server may drop what it holds
+  EXPECT_EQ(static_cast<long long>(got.size()), r.p.transferred);
+
+  write_file(local, data.substr(0, 4 << 20));
+  bool grown = false;
+  Watcher grow(-1, [&](const Progress &p) {
+    if (p.transferred > 0 && !grown) {
+      std::ofstream(local, std::ios::app) << data.substr(4 << 20);
+      grown = true;
+    }
+  });
+  r = run([&] { return proto().up(local.c_str(), remote.c_str()); }, &grow);
+  ASSERT_EQ(r.rc, 0) << r.error;
+  EXPECT_EQ(r.p.total, 4 << 20);
+  EXPECT_TRUE(read_file(at.local + "/shrunk") == data);
 }
 
 TEST_P(Transfer, CancelledDownloadRemovesItsLocalFile) {

@@ -2,10 +2,17 @@
 // feeds the total, remote read and write errors part-way, partial writes,
 // and other threads at work while a transfer holds the session.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 
+#include "frame.h"
+#include "transfer.h"
 #include "transfer_support.h"
 
 namespace {
@@ -167,6 +174,90 @@ TEST(TransferConcurrency, OthersAnswerWhileATransferRuns) {
       << "disconnect did not wait for the transfer";
   EXPECT_GT(w.active_polls(), 20);
   EXPECT_EQ(sftp_client_is_connected(), 0);
+}
+
+// Two threads transfer back to back while a third polls. A record that
+// says finished belongs to a transfer that has ended: it never shows a
+// transfer that still runs, and each finished record is whole and clean.
+TEST(TransferConcurrency, AFinishIsNeverAppliedToTheNextTransfer) {
+  tw_test::connect_openssh();
+  Place at = openssh_place();
+  const int sizes[2] = {40000, 70000};
+  for (int i = 0; i < 2; ++i)
+    write_file(at.local + "/f" + std::to_string(i), pattern(sizes[i], i + 1));
+  std::atomic<bool> done{false};
+  std::atomic<int> finished_polls{0};
+  std::thread poller([&] {
+    while (!done) {
+      Progress p = progress();
+      if (!p.finished || (p.name != "f0" && p.name != "f1")) continue;
+      ++finished_polls;
+      ASSERT_FALSE(p.active);
+      ASSERT_EQ(p.error, "");
+      ASSERT_EQ(p.transferred, p.total) << p.name;
+      int i = p.name == "f0" ? 0 : 1;
+      ASSERT_EQ(p.total, sizes[i]) << p.name;
+    }
+  });
+  auto worker = [&](int i) {
+    std::string remote = at.remote + "/f" + std::to_string(i);
+    std::string local = at.local + "/back" + std::to_string(i);
+    for (int n = 0; n < 60; ++n)
+      ASSERT_EQ(sftp_down(remote.c_str(), local.c_str()), 0)
+          << sftp_client_last_error();
+  };
+  std::thread a(worker, 0), b(worker, 1);
+  a.join();
+  b.join();
+  done = true;
+  poller.join();
+  EXPECT_GT(finished_polls, 0);
+}
+
+// Every remove() of this process, the library's included, can be made to
+// wait before it removes: so a thread that is held up between letting the
+// session go and removing its file (as a busy machine may hold it up) leaves
+// that time to the others.
+std::atomic<bool> g_slow_remove{false};
+
+}  // namespace
+
+extern "C" int remove(const char *path) {
+  if (g_slow_remove)
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  if (unlink(path) == 0) return 0;
+  return errno == EISDIR || errno == EPERM ? rmdir(path) : -1;
+}
+
+namespace {
+
+// A cancelled download removes its partial file before it lets the next
+// call in, so the file of the same name that the next download writes is
+// never removed. Its record is finished by then, too.
+TEST(TransferConcurrency, ACancelledDownloadRemovesOnlyItsOwnFile) {
+  connect_fake("slow.0.002");
+  Place at = fake_place();
+  write_file(at.local + "/src", pattern(1 << 20));
+  write_file(at.local + "/next", pattern(50000, 7));
+  std::string local = at.local + "/same-name";
+  std::thread next;
+  Watcher w(32768, [&](const Progress &) {
+    if (next.joinable()) return;
+    g_slow_remove = true;
+    next = std::thread([&] {
+      EXPECT_EQ(sftp_down((at.remote + "/next").c_str(), local.c_str()), 0);
+      int64_t elapsed;
+      EXPECT_EQ(tw::progress_snapshot(&elapsed).total, 50000);
+    });
+  });
+  Result r = run(
+      [&] { return sftp_down((at.remote + "/src").c_str(), local.c_str()); },
+      &w);
+  ASSERT_TRUE(next.joinable());
+  next.join();
+  g_slow_remove = false;
+  EXPECT_EQ(r.error, "transfer cancelled");
+  EXPECT_TRUE(read_file(local) == pattern(50000, 7));
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 Run:  /usr/bin/python3 -W ignore fake_sshd.py <dir>
 It listens on 127.0.0.1 on a free port and prints that port as the first line of stdout.
 <dir>/fakeroot is the SFTP/SCP root, <dir>/authorized_keys the accepted public keys;
-the password "secret" is accepted for every user.
+the password "secret" is accepted for every user. Each user name that reaches authentication
+is appended to <dir>/auth_attempts.
 
 The user name picks the behaviour: "<scenario>" or "<scenario>.<arg>", e.g. "slowread.5"
 runs scenario "slowread" with ctx.arg == "5".
@@ -36,6 +37,7 @@ Scenario fields (all optional):
                 stdout.channel.get_extra_info("connection").abort().
   session       callable (ctx) returning an asyncssh.SSHServerSession, replacing everything
                 above for full control of the channel.
+  window        the receive window of the session's channels, in bytes (asyncssh: 2 MiB).
   doc           one line saying what the scenario does.
 ctx (Ctx) carries: name, arg (str or None), user, root (bytes path), command, server_dir,
 and helpers arg_int(default) / arg_float(default).
@@ -72,8 +74,9 @@ class Scenario:
     """What the server does for one scenario name; see the module docstring."""
 
     def __init__(self, sftp=None, allow_sftp=True, allow_scp=True, exec_handler=None,
-                 session=None, doc=""):
+                 session=None, window=None, doc=""):
         self.sftp = sftp or RootedSFTPServer
+        self.window = window
         self.allow_sftp = allow_sftp
         self.allow_scp = allow_scp
         self.exec_handler = exec_handler
@@ -183,6 +186,9 @@ class Server(asyncssh.SSHServer):
         self._sig_algs = sig_algs
 
     def begin_auth(self, username):
+        # Every user name that reached authentication, for tests that check none did.
+        with open(os.path.join(self._dir, "auth_attempts"), "a") as f:
+            f.write(username + "\n")
         name, arg = parse_user(username)
         self._scenario = REGISTRY.get(name)
         if self._scenario is None:
@@ -191,6 +197,9 @@ class Server(asyncssh.SSHServer):
         keys = os.path.join(self._dir, "authorized_keys")
         if self._scenario is not None and os.path.exists(keys):
             self._conn.set_authorized_keys(keys)
+        if self._scenario is not None and self._scenario.window:
+            # asyncssh takes the receive window of channels opened later from here.
+            self._conn._window = self._scenario.window
         return True
 
     def connection_made(self, conn):

@@ -123,7 +123,8 @@ async def _scp_sink(ctx, stdin, stdout, stderr):
     """Receives one file as "scp -t" does and stores it. The file line the client announced
     goes to <file>.cline and the status byte after the data to <file>.status. The final answer
     is a zero byte, or with arg "fail" an error line (a full disk), or with arg "eof" nothing:
-    the stream ends instead."""
+    the stream ends instead; with arg "slowack" the zero byte comes after one second. As
+    "scpsinkwait" it waits a second before it reads any data."""
     dest = _scp_target(ctx)
     stdout.write(b"\0")
     c_line = await stdin.readline()
@@ -131,8 +132,12 @@ async def _scp_sink(ctx, stdin, stdout, stderr):
         f.write(c_line)
     left = int(c_line.split(b" ")[1])
     stdout.write(b"\0")
+    paused = False
     with open(dest, "wb") as out:
         while left > 0:
+            if ctx.name == "scpsinkwait" and not paused:
+                await asyncio.sleep(1)
+                paused = True
             data = await stdin.read(min(left, 65536))
             if not data:
                 stdout.channel.exit(1)
@@ -145,6 +150,8 @@ async def _scp_sink(ctx, stdin, stdout, stderr):
     if ctx.arg == "eof":
         stdout.channel.exit(1)
         return
+    if ctx.arg == "slowack":
+        await asyncio.sleep(1)
     stdout.write(b"\x01scp: disk full (test server)\n" if ctx.arg == "fail" else b"\0")
     await stdin.read()
     stdout.channel.exit(0)
@@ -163,5 +170,8 @@ SCENARIOS = {
                             doc="SCP source: all data, no status byte"),
     "scpnegsize": Scenario(exec_handler=_scp_negative_size, doc="SCP source: size -5"),
     "scpsink": Scenario(exec_handler=_scp_sink,
-                        doc="SCP sink recording the file line; arg fail/eof breaks the end"),
+                        doc="SCP sink recording the file line; arg fail/eof/slowack: the end"),
+    "scpsinkwait": Scenario(exec_handler=_scp_sink, window=16384,
+                            doc="SCP sink with a 16 KiB window that waits 1 s before "
+                                "it reads the data"),
 }
