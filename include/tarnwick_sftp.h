@@ -77,6 +77,11 @@ TARNWICK_API int TARNWICK_CALL sftp_client_is_connected(void);
  * Unix epoch; "[]" when empty. Lines begin with an upper-case word, such as
  * "MKDIR /tmp/a". The text lives in the buffer shared with
  * sftp_client_list_dir. Never fails; leaves the last-error text alone.
+ * Example (one line in fact, wrapped here):
+ *   [{"ts_ms":1733750176481,"line":"CONNECTED me@example.org:22 (publickey)
+ *   home=/home/me"},{"ts_ms":1733750176530,"line":"LIST /home/me (3 entries)"},
+ *   {"ts_ms":1733750177002,"line":"DOWNLOAD notes.txt -> notes.txt (1532
+ *   bytes)"},{"ts_ms":1733750177010,"line":"DOWNLOAD OK notes.txt"}]
  */
 TARNWICK_API const char *TARNWICK_CALL sftp_client_get_log(void);
 
@@ -152,6 +157,11 @@ TARNWICK_API int TARNWICK_CALL sftp_client_disconnect(void);
  * fingerprint is the SHA-1 of the host key as 20 hexadecimal pairs joined by
  * colons, or "". Answers at once, even during a transfer. The text lives in
  * the buffer shared with sftp_transfer_progress. Never fails.
+ * Example (one line in fact, wrapped here):
+ *   {"connected":true,"host":"example.org","port":22,"user":"me",
+ *    "banner":"SSH-2.0-OpenSSH_9.2p1 Debian-2+deb12u3",
+ *    "fingerprint":"e0:2b:82:90:a0:fa:95:ca:76:37:79:9f:0a:31:a8:d4:03:91:7f:03",
+ *    "home":"/home/me","auth":"publickey"}
  */
 TARNWICK_API const char *TARNWICK_CALL sftp_client_session_info(void);
 
@@ -169,6 +179,11 @@ TARNWICK_API const char *TARNWICK_CALL sftp_client_session_info(void);
  * when entries did not fit the text, or "... reading failed after <n>
  * entries, <k> returned" when reading stopped part-way (also for a name of
  * 1023 bytes or more). A complete listing leaves the last-error text empty.
+ * Example, listing "/home/me" (one line in fact, wrapped here):
+ *   [{"name":"..","is_dir":true,"size":4096,"mtime":1733749000,
+ *     "mode":"drwxr-xr-x","uid":0,"gid":0},
+ *    {"name":"notes.txt","is_dir":false,"size":1532,"mtime":1733749100,
+ *     "mode":"-rw-r--r--","uid":1000,"gid":1000}]
  */
 TARNWICK_API const char *TARNWICK_CALL sftp_client_list_dir(const char *path);
 
@@ -177,6 +192,9 @@ TARNWICK_API const char *TARNWICK_CALL sftp_client_list_dir(const char *path);
  * after the whole path. The text lives in the buffer shared with
  * sftp_client_list_local. On failure "{}" with "not connected",
  * "path is required" or "cannot stat '<path>'".
+ * Example, for "/home/me/notes.txt":
+ *   {"name":"/home/me/notes.txt","is_dir":false,"size":1532,
+ *    "mtime":1733749100,"mode":"-rw-r--r--","uid":1000,"gid":1000}
  */
 TARNWICK_API const char *TARNWICK_CALL sftp_client_stat(const char *path);
 
@@ -185,6 +203,7 @@ TARNWICK_API const char *TARNWICK_CALL sftp_client_stat(const char *path);
  * plain text, in a buffer of its own (1024 bytes; a canonical path of 1023
  * bytes or more fails). On failure "" with "not connected" or
  * "cannot resolve '<path>'" ('.' for NULL, '' for ""). Logs nothing.
+ * Example: "." in the home directory gives /home/me (plain text, no quotes).
  */
 TARNWICK_API const char *TARNWICK_CALL sftp_client_realpath(const char *path);
 
@@ -234,6 +253,17 @@ TARNWICK_API int TARNWICK_CALL sftp_client_chmod(const char *path, int mode);
  * "write failed", "local write failed", "local read failed", "short read".
  * Answers at once, even while a transfer waits on the network. The text
  * lives in the buffer shared with sftp_client_session_info. Never fails.
+ * percent has one decimal; bytes_per_sec is the average since the start.
+ * Example, during a download (one line in fact, wrapped here):
+ *   {"active":true,"direction":"download","name":"big.iso",
+ *    "transferred":125829120,"total":268435456,"percent":46.9,
+ *    "bytes_per_sec":61341696,"elapsed_ms":2051,"cancelled":false,
+ *    "finished":false,"error":""}
+ * and once it is done:
+ *   {"active":false,"direction":"download","name":"big.iso",
+ *    "transferred":268435456,"total":268435456,"percent":100.0,
+ *    "bytes_per_sec":62500000,"elapsed_ms":4295,"cancelled":false,
+ *    "finished":true,"error":""}
  */
 TARNWICK_API const char *TARNWICK_CALL sftp_transfer_progress(void);
 
@@ -315,6 +345,14 @@ TARNWICK_API int TARNWICK_CALL scp_client_upload(const char *local_path,
  * (on POSIX systems the one root "/").
  * The text lives in the buffer shared with sftp_client_stat. On failure "[]"
  * with "cannot list local folder '<path>'". Needs no session.
+ * Example, listing a folder (one line in fact, wrapped here):
+ *   [{"name":"..","is_dir":true,"size":4096,"mtime":1733700000,
+ *     "mode":"drwxr-xr-x","uid":0,"gid":0},
+ *    {"name":"report.pdf","is_dir":false,"size":48213,"mtime":1733740000,
+ *     "mode":"-rw-r--r--","uid":0,"gid":0}]
+ * and NULL on POSIX systems:
+ *   [{"name":"/","is_dir":true,"size":0,"mtime":0,"mode":"drwxr-xr-x",
+ *     "uid":0,"gid":0}]
  */
 TARNWICK_API const char *TARNWICK_CALL sftp_client_list_local(const char *path);
 

@@ -11,7 +11,8 @@ export DEBIAN_FRONTEND=noninteractive
 
 PKGS=(cmake g++ make pkg-config patch libgtest-dev libjsmn-dev libssl-dev zlib1g-dev dpkg-dev
       openssh-server openssh-sftp-server openssh-client python3-asyncssh clang-format
-      python3-bcrypt procps openssl util-linux python3 ca-certificates debian-archive-keyring)
+      python3-bcrypt procps openssl util-linux python3 ca-certificates debian-archive-keyring
+      tmux python3-pytest python3-pip mono-mcs mono-runtime)
 
 # Only the packages that dpkg does not report as fully installed are fetched, so a re-run costs
 # one dpkg-query instead of an apt-get update.

@@ -1,0 +1,124 @@
+// The C# binding against the test servers (run by tests/run.sh under
+// scripts/with-servers.sh): connect, list, transfer with progress, cancel.
+using System;
+using System.Collections.Generic;
+using System.IO;
+using System.Linq;
+using Tarnwick.Sftp;
+
+static class TestBinding
+{
+    static int passed, failed;
+
+    static void Check(string what, bool ok)
+    {
+        if (ok) passed++;
+        else { failed++; Console.Error.WriteLine("FAILED: " + what); }
+    }
+
+    static string Env(string name)
+    {
+        string v = Environment.GetEnvironmentVariable(name);
+        if (string.IsNullOrEmpty(v)) throw new Exception(name + " is not set: run through scripts/with-servers.sh");
+        return v;
+    }
+
+    static void ConnectOpenSsh(SftpClient c)
+    {
+        c.Connect("127.0.0.1", Env("TW_SSH_USER"), privateKey: Env("TW_KEYS_DIR") + "/id_ed25519",
+                  port: int.Parse(Env("TW_SSHD_PORT")));
+    }
+
+    static void SessionAndListing(string remote, string local)
+    {
+        using (var c = new SftpClient())
+        {
+            ConnectOpenSsh(c);
+            SessionInfo info = c.Info();
+            Check("session info", info.Connected && info.Auth == "publickey" && info.Fingerprint.Split(':').Length == 20);
+            c.Mkdir(remote + "/d");
+            IList<Entry> entries = c.ListDir(remote);
+            Check("listing", entries.Any(e => e.Name == "d" && e.IsDir && e.Mode == "drwxr-xr-x"));
+            Check("realpath", c.RealPath(remote + "/d/..") == remote);
+            Check("local listing", SftpClient.ListLocal(local).Any(e => e.Name == ".."));
+            Check("log", c.Log().Any(l => l.Line == "MKDIR " + remote + "/d" && l.TsMs > 0));
+        }
+        var after = new SftpClient();
+        Check("disconnected at the end of using", !after.IsConnected);
+        try { after.ListDir("."); Check("not connected throws", false); }
+        catch (SftpException e) { Check("not connected text", e.Message == "not connected" && e.Function == "sftp_client_list_dir"); }
+    }
+
+    static void TransfersWithProgress(string remote, string local)
+    {
+        var data = new byte[16 << 20];
+        new Random(7).NextBytes(data);
+        File.WriteAllBytes(local + "/src.bin", data);
+        foreach (bool scp in new[] { false, true })
+        {
+            using (var c = new SftpClient())
+            {
+                ConnectOpenSsh(c);
+                c.ProgressIntervalMs = 10;
+                var seen = new List<Progress>();
+                c.ProgressChanged += (s, e) => seen.Add(e.Progress);
+                string target = remote + (scp ? "/up-scp.bin" : "/up-sftp.bin");
+                Progress up = c.Upload(local + "/src.bin", target, scp, Convert.ToInt32("640", 8));
+                Check("upload final record", up.Finished && up.Transferred == data.Length && up.Error == "");
+                Check("progress events while uploading", seen.Count >= 2 && seen.Take(seen.Count - 1).All(p => p.Active)
+                      && seen.Last().Finished);
+                Progress down = c.DownloadAsync(target, local + "/back.bin", scp).Result;
+                Check("download, byte for byte", down.Direction == "download" && File.ReadAllBytes(local + "/back.bin").SequenceEqual(data));
+                Check("SCP mode", !scp || c.Stat(target).Mode == "-rw-r-----");
+            }
+        }
+    }
+
+    static void CancelFromTheProgressEvent(string local)
+    {
+        string name = "cs-cancel." + System.Diagnostics.Process.GetCurrentProcess().Id + ".bin";
+        string source = Env("TW_FAKE_ROOT") + "/" + name;
+        File.WriteAllBytes(source, new byte[4 << 20]);
+        using (var c = new SftpClient())
+        {
+            c.Connect("127.0.0.1", "slow.0.05", password: Env("TW_FAKE_PASSWORD"), port: int.Parse(Env("TW_FAKE_PORT")));
+            c.ProgressChanged += (s, e) => { if (e.Progress.Active) c.Cancel(); };
+            try { c.Download(name, local + "/part.bin"); Check("cancel throws", false); }
+            catch (SftpException e) { Check("cancelled text", e.Message == "transfer cancelled"); }
+            Check("partial download gone", !File.Exists(local + "/part.bin"));
+            Check("cancelled through the library", c.Log().Any(l => l.Line == "CANCEL requested") && c.TransferProgress().Cancelled);
+        }
+        File.Delete(source);
+    }
+
+    static void Failures()
+    {
+        var c = new SftpClient();
+        try
+        {
+            c.Connect("127.0.0.1", "u", password: "p", port: int.Parse(Env("TW_CLOSED_PORT")));
+            Check("connect failure throws", false);
+        }
+        catch (SftpException e) { Check("connect failure text", e.Message == "cannot connect to 127.0.0.1:" + Env("TW_CLOSED_PORT")); }
+        // The password holds a double quote and a backslash.
+        c.Connect("127.0.0.1", Env("TW_SSH_USER"), password: Env("TW_SSH_PASSWORD"), port: int.Parse(Env("TW_SSHD_PORT")));
+        Check("password login", c.Info().Auth == "password");
+        try { c.Stat("/no/such/path"); Check("stat failure throws", false); }
+        catch (SftpException e) { Check("stat failure text", e.Message == "cannot stat '/no/such/path'"); }
+        c.Disconnect();
+    }
+
+    // Arguments: a remote directory of the test's own (on the OpenSSH
+    // server) and a local scratch folder.
+    static int Main(string[] args)
+    {
+        string remote = args[0], local = args[1];
+        Check("version", SftpClient.LibraryVersion == "1.1.1");
+        SessionAndListing(remote, local);
+        TransfersWithProgress(remote, local);
+        CancelFromTheProgressEvent(local);
+        Failures();
+        Console.WriteLine("csharp binding: {0} passed, {1} failed", passed, failed);
+        return failed == 0 ? 0 : 1;
+    }
+}
