@@ -2,8 +2,6 @@
 # scripts/deps.sh makes in the cache and links as .deps/libssh2), jsmn (header
 # only), threads.
 
-find_package(Threads REQUIRED)
-
 set(TW_LIBSSH2_ROOT "${PROJECT_SOURCE_DIR}/.deps/libssh2" CACHE PATH
     "Prefix of a private static libssh2 build")
 set(TW_LIBSSH2_MIN_VERSION 1.11.1)
@@ -14,6 +12,46 @@ function(tw_libssh2_version header out)
   set(${out} "${version}" PARENT_SCOPE)
 endfunction()
 
+if(WIN32)
+  # The Windows DLL (scripts/windows.sh): libssh2 and OpenSSL's libcrypto,
+  # both cross-built statically into the cache and linked as .deps/*-win64,
+  # and the Win32 system libraries they call. The mingw win32 thread model
+  # needs no thread library: the platform layer uses Win32 locks.
+  set(TW_WIN_LIBSSH2_ROOT "${PROJECT_SOURCE_DIR}/.deps/libssh2-win64" CACHE PATH
+      "Prefix of the static libssh2 cross-built for Windows")
+  set(TW_WIN_OPENSSL_ROOT "${PROJECT_SOURCE_DIR}/.deps/openssl-win64" CACHE PATH
+      "Prefix of the static OpenSSL libcrypto cross-built for Windows")
+  foreach(lib "${TW_WIN_LIBSSH2_ROOT}/lib/libssh2.a" "${TW_WIN_OPENSSL_ROOT}/lib/libcrypto.a")
+    if(NOT EXISTS "${lib}")
+      message(FATAL_ERROR "${lib} is missing: run scripts/windows.sh")
+    endif()
+  endforeach()
+  tw_libssh2_version("${TW_WIN_LIBSSH2_ROOT}/include/libssh2.h" TW_LIBSSH2_VERSION)
+  if(TW_LIBSSH2_VERSION VERSION_LESS TW_LIBSSH2_MIN_VERSION)
+    message(FATAL_ERROR "libssh2 ${TW_LIBSSH2_VERSION} in ${TW_WIN_LIBSSH2_ROOT}; "
+                        "${TW_LIBSSH2_MIN_VERSION} or newer is needed: run scripts/windows.sh")
+  endif()
+  file(STRINGS "${TW_WIN_LIBSSH2_ROOT}/share/tarnwick/patches" patches)
+  message(STATUS "Building against libssh2 ${TW_LIBSSH2_VERSION} for Windows "
+                 "(${TW_WIN_LIBSSH2_ROOT}, with patches: ${patches})")
+  add_library(tw::libssh2 INTERFACE IMPORTED)
+  target_include_directories(tw::libssh2 INTERFACE "${TW_WIN_LIBSSH2_ROOT}/include")
+  target_link_libraries(tw::libssh2 INTERFACE
+    "${TW_WIN_LIBSSH2_ROOT}/lib/libssh2.a" "${TW_WIN_OPENSSL_ROOT}/lib/libcrypto.a"
+    ws2_32 crypt32 bcrypt gdi32 user32 advapi32)
+  add_library(Threads::Threads INTERFACE IMPORTED)
+
+  # jsmn is one header from the build machine's libjsmn-dev. Only that header
+  # is copied for the cross compiler, which must never see /usr/include.
+  find_file(TW_JSMN_HEADER jsmn.h PATHS /usr/include NO_DEFAULT_PATH
+            NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  file(COPY "${TW_JSMN_HEADER}" DESTINATION "${CMAKE_BINARY_DIR}/jsmn")
+  add_library(tw::jsmn INTERFACE IMPORTED)
+  target_include_directories(tw::jsmn INTERFACE "${CMAKE_BINARY_DIR}/jsmn")
+  return()
+endif()
+
+find_package(Threads REQUIRED)
 add_library(tw::libssh2 INTERFACE IMPORTED)
 if(EXISTS "${TW_LIBSSH2_ROOT}/lib/libssh2.a")
   find_package(OpenSSL REQUIRED)

@@ -38,6 +38,11 @@ KEY="$(tw_patch_key "$TW_LIBSSH2_PATCHES")"
 PREFIX="$(tw_cache_root)/libssh2-linux-$WANT_SSH2-$KEY"
 mkdir -p "$REPO/.deps"
 link_prefix() {
+  # Build trees link .deps/libssh2/lib/libssh2.a; when the link moves to another build, that
+  # build may be older than the programs linked before, so it is touched to make them relink.
+  if [[ "$(readlink "$REPO/.deps/libssh2" 2>/dev/null)" != "$PREFIX" ]]; then
+    touch "$PREFIX/lib/libssh2.a"
+  fi
   ln -sfn "$PREFIX" "$REPO/.deps/libssh2"
   echo "deps: libssh2 $WANT_SSH2 from $PREFIX ($(cat "$PREFIX/share/tarnwick/source")," \
     "patches: $(paste -sd ' ' "$PREFIX/share/tarnwick/patches" | sed 's/^$/none/'))"

@@ -204,18 +204,21 @@ TEST_P(Transfer, UploadOfAFileThatChangesSize) {
   if (proto().scp) return;  // the SCP server may drop what it holds
   EXPECT_EQ(static_cast<long long>(got.size()), r.p.transferred);
 
-  write_file(local, data.substr(0, 4 << 20));
+  // The file is four windows long, so that its end is far ahead of what
+  // has been read when it grows.
+  write_file(local, data);
+  std::string more = pattern(100000, 9);
   bool grown = false;
   Watcher grow(-1, [&](const Progress &p) {
     if (p.transferred > 0 && !grown) {
-      std::ofstream(local, std::ios::app) << data.substr(4 << 20);
+      std::ofstream(local, std::ios::app) << more;
       grown = true;
     }
   });
   r = run([&] { return proto().up(local.c_str(), remote.c_str()); }, &grow);
   ASSERT_EQ(r.rc, 0) << r.error;
-  EXPECT_EQ(r.p.total, 4 << 20);
-  EXPECT_TRUE(read_file(at.local + "/shrunk") == data);
+  EXPECT_EQ(r.p.total, size);
+  EXPECT_TRUE(read_file(at.local + "/shrunk") == data + more);
 }
 
 TEST_P(Transfer, CancelledDownloadRemovesItsLocalFile) {

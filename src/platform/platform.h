@@ -1,5 +1,5 @@
 // The only interface to the operating system. One backend implements it per
-// platform (posix.cpp now, win32.cpp later); nothing else includes OS headers
+// platform (posix.cpp, win32.cpp); nothing else includes OS headers
 // other than the C and C++ standard ones.
 #pragma once
 
@@ -64,9 +64,12 @@ struct DirEntry {
 };
 
 // Enumeration of a local folder; dir_open fails when there is nothing to
-// enumerate (missing, not a folder, unreadable).
+// enumerate (missing, not a folder, unreadable). Some systems hand over the
+// first entry as the enumeration opens; the backend keeps it in the opaque
+// storage until dir_next asks for it.
 struct DirIter {
   void *handle;
+  alignas(8) unsigned char opaque[336];
 };
 bool dir_open(DirIter *it, const char *folder);
 bool dir_next(DirIter *it, DirEntry *entry);
