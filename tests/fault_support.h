@@ -330,9 +330,13 @@ class FaultProxy {
     flow_[kToClient].from = flow_[kToServer].to = server;
   }
 
+  // Marks the fault as struck before acting: the library may return the
+  // moment a socket closes, before this thread runs on.
   void fire() {
     Trigger t = std::move(trigger_);
     trigger_.armed = false;
+    fired_at_ = Clock::now();
+    fired_ = true;
     switch (t.action) {
       case Action::reset:
         reset();
@@ -347,8 +351,6 @@ class FaultProxy {
         t.call();
         break;
     }
-    fired_at_ = Clock::now();
-    fired_ = true;
   }
 
   void reset() {

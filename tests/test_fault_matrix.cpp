@@ -245,7 +245,8 @@ TEST_P(OpenSSHFaults, FailTrulyAndQuickly) {
   auto end = Clock::now();
   int connected = sftp_client_is_connected();
   ASSERT_TRUE(proxy.fired())
-      << "the operation ended before its fault: " << o.error;
+      << "the operation ended before its fault: " << o.error
+      << "\nlog: " << sftp_client_get_log();
   // The monitor, the session process and the SFTP or SCP process at least.
   if (action_of(c.fault) == FaultProxy::Action::call) {
     EXPECT_GE(signalled.load(), 3u);
