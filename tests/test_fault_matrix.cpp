@@ -38,35 +38,15 @@ enum class Op { sftp_download, sftp_upload, listing, scp_download, scp_upload };
 enum class Fault { killed, stopped, reset, cut, not_reading };
 
 const char *name_of(Op op) {
-  switch (op) {
-    case Op::sftp_download:
-      return "SftpDownload";
-    case Op::sftp_upload:
-      return "SftpUpload";
-    case Op::listing:
-      return "Listing";
-    case Op::scp_download:
-      return "ScpDownload";
-    case Op::scp_upload:
-      return "ScpUpload";
-  }
-  return "";
+  static const char *const names[] = {"SftpDownload", "SftpUpload", "Listing",
+                                      "ScpDownload", "ScpUpload"};
+  return names[static_cast<int>(op)];
 }
 
 const char *name_of(Fault f) {
-  switch (f) {
-    case Fault::killed:
-      return "Killed";
-    case Fault::stopped:
-      return "Stopped";
-    case Fault::reset:
-      return "Reset";
-    case Fault::cut:
-      return "CutMidPacket";
-    case Fault::not_reading:
-      return "NotReading";
-  }
-  return "";
+  static const char *const names[] = {"Killed", "Stopped", "Reset",
+                                      "CutMidPacket", "NotReading"};
+  return names[static_cast<int>(f)];
 }
 
 bool is_upload(Op op) { return op == Op::sftp_upload || op == Op::scp_upload; }
@@ -226,12 +206,12 @@ TEST_P(OpenSSHFaults, FailTrulyAndQuickly) {
   faults::StoppedReaper reaper;
   int sshd = std::atoi(tw_test::env("TW_SSHD_PORT").c_str());
   Paths p = prepare(c.op);
+  std::atomic<size_t> signalled{0};  // outlives the relay that sets it
   FaultProxy proxy(sshd);
   sftp_client_clear_log();
   ASSERT_EQ(sftp_client_connect(openssh_on(proxy.port()).c_str()), 0)
       << sftp_client_last_error();
 
-  std::atomic<size_t> signalled{0};
   int sig = c.fault == Fault::killed ? SIGKILL : SIGSTOP;
   proxy.arm(is_upload(c.op) ? FaultProxy::kToServer : FaultProxy::kToClient,
             fault_at(c.op), action_of(c.fault), [&] {
