@@ -3,13 +3,10 @@
 // come back, quickly, truthfully, and leave a session that can be replaced.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <future>
 #include <string>
-#include <thread>
 
-#include "transfer_support.h"
+#include "fault_support.h"
 
 namespace {
 
@@ -17,50 +14,20 @@ using namespace xfer;
 
 constexpr int kTimeoutMs = 3000;
 
-// Runs a call that must come back within the time-out plus one second. A
-// call that hangs fails the test and ends the process, since its thread
-// cannot be stopped.
-template <typename Call>
-auto bounded(Call call) {
-  auto t0 = std::chrono::steady_clock::now();
-  auto f = std::async(std::launch::async, call);
-  if (f.wait_for(std::chrono::milliseconds(kTimeoutMs + 5000)) !=
-      std::future_status::ready) {
-    ADD_FAILURE() << "the call hung";
-    std::_Exit(1);
-  }
-  std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
-  EXPECT_LT(took.count(), (kTimeoutMs + 1000) / 1000.0);
-  return f.get();
-}
-
 std::string fake_with_timeout(const std::string &scenario) {
   return tw_test::fake_config(scenario,
                               ",\"timeout_ms\":" + std::to_string(kTimeoutMs));
 }
 
-// After a connection failure the session is gone: said once in the log, the
-// flag down, later calls "not connected", the description kept, and a
-// disconnect from another thread as well as a new connect work at once.
+template <typename Call>
+auto bounded(Call call) {
+  return faults::bounded(kTimeoutMs, std::move(call));
+}
+
 void expect_session_lost(const std::string &user) {
-  EXPECT_EQ(sftp_client_is_connected(), 0);
-  EXPECT_TRUE(logged("CONNECTION LOST " + user +
-                     "@127.0.0.1:" + tw_test::env("TW_FAKE_PORT")));
-  std::string info = sftp_client_session_info();
-  EXPECT_NE(info.find("\"connected\":false"), std::string::npos) << info;
-  EXPECT_NE(info.find("\"host\":\"127.0.0.1\""), std::string::npos) << info;
-  EXPECT_EQ(sftp_client_mkdir("/x"), -1);
-  EXPECT_STREQ(sftp_client_last_error(), "not connected");
-  bounded([] {
-    std::thread([] { sftp_client_disconnect(); }).join();
-    return 0;
-  });
-  EXPECT_EQ(bounded([] {
-              return sftp_client_connect(fake_with_timeout("ok").c_str());
-            }),
-            0)
-      << sftp_client_last_error();
-  sftp_client_disconnect();
+  faults::expect_session_lost(user,
+                              std::atoi(tw_test::env("TW_FAKE_PORT").c_str()),
+                              fake_with_timeout("ok"), kTimeoutMs);
 }
 
 // asyncssh names every algorithm twice in its default server-sig-algs; a

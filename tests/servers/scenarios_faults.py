@@ -2,13 +2,14 @@
 packet, then EOF on the channel while TCP stays open), and a large listing.
 
 "cutread.<offset>" serves reads below byte <offset> (default 65536) and cuts the reply to the
-first read beyond it; "cutlist" lists 30,000 entries and cuts the reply to the second READDIR.
+first read beyond it; "cutwrite.<offset>" does the same to the status reply of a write;
+"cutlist" lists 30,000 entries and cuts the reply to the second READDIR.
 "biglist" lists the same 30,000 entries whole.
 """
 
 import asyncio
 
-from asyncssh.constants import FXP_DATA, FXP_NAME
+from asyncssh.constants import FXP_DATA, FXP_NAME, FXP_STATUS
 
 from fake_sshd import RootedSFTPServer, Scenario
 from scenarios_fs import Listing, plain
@@ -25,6 +26,14 @@ class CutRead(RootedSFTPServer):
         if offset + size <= self.ctx.arg_int(65536):
             return super().read(file_obj, offset, size)
         _cut(self._chan, FXP_DATA)
+        await asyncio.sleep(3600)
+
+
+class CutWrite(RootedSFTPServer):
+    async def write(self, file_obj, offset, data):
+        if offset + len(data) <= self.ctx.arg_int(65536):
+            return super().write(file_obj, offset, data)
+        _cut(self._chan, FXP_STATUS)
         await asyncio.sleep(3600)
 
 
@@ -47,6 +56,7 @@ class CutList(BigList):
 
 SCENARIOS = {
     "cutread": Scenario(sftp=CutRead, doc="the reply to a read beyond <arg> is cut, then EOF"),
+    "cutwrite": Scenario(sftp=CutWrite, doc="the reply to a write beyond <arg> is cut, then EOF"),
     "biglist": Scenario(sftp=BigList, doc="directories list 30,000 entries"),
     "cutlist": Scenario(sftp=CutList, doc="30,000 entries; the second READDIR reply is cut"),
 }
