@@ -16,6 +16,22 @@ ours() {
   [[ -r "/proc/$1/cmdline" ]] && tr '\0' ' ' <"/proc/$1/cmdline" | grep -qF "$D"
 }
 
+# The per-connection processes of sshd go first and by force: a test that was killed while it
+# held some of them stopped (SIGSTOP) would otherwise leave them behind.
+descendants() {
+  local child
+  for child in $(pgrep -P "$1" 2>/dev/null); do
+    echo "$child"
+    descendants "$child"
+  done
+}
+if [[ -f "$D/sshd.pid" ]]; then
+  listener="$(head -n1 "$D/sshd.pid" | tr -dc 0-9)"
+  if [[ -n "$listener" ]] && ours "$listener"; then
+    for pid in $(descendants "$listener"); do kill -KILL "$pid" 2>/dev/null || true; done
+  fi
+fi
+
 pids=()
 for f in "$D"/sshd.pid "$D"/fake_sshd.pid "$D"/not_ssh.pid; do
   [[ -f "$f" ]] || continue
