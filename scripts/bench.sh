@@ -9,6 +9,8 @@
 set -euo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=lib/debsrc.sh
+source "$REPO/scripts/lib/debsrc.sh"
 cd "$REPO"
 start=$SECONDS
 # bench/run.py reports the whole time, the build included, before its closing line.
@@ -19,18 +21,8 @@ MODE=full
 
 bash scripts/deps.sh
 # What the benchmark needs beyond the build and test packages.
-PKGS=(python3-matplotlib curl libbenchmark-dev openssh-client openssh-server diffutils)
-missing=()
-for p in "${PKGS[@]}"; do
-  if ! dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed; then
-    missing+=("$p")
-  fi
-done
-if ((${#missing[@]})); then
-  echo "bench: installing ${missing[*]}"
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+tw_install_missing bench python3-matplotlib curl libbenchmark-dev openssh-client \
+  openssh-server diffutils
 
 TREE="${TW_BENCH_TREE:-build-bench}"
 case "$TREE" in

@@ -14,19 +14,7 @@ PKGS=(cmake g++ make pkg-config patch libgtest-dev libjsmn-dev libssl-dev zlib1g
       python3-bcrypt procps openssl util-linux python3 ca-certificates debian-archive-keyring
       tmux python3-pytest python3-pip mono-mcs mono-runtime)
 
-# Only the packages that dpkg does not report as fully installed are fetched, so a re-run costs
-# one dpkg-query instead of an apt-get update.
-missing=()
-for p in "${PKGS[@]}"; do
-  if ! dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed; then
-    missing+=("$p")
-  fi
-done
-if ((${#missing[@]})); then
-  echo "deps: installing ${missing[*]}"
-  apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+tw_install_missing deps "${PKGS[@]}"
 
 # sshd refuses to start without its privilege separation folder, which containers often lack.
 mkdir -p /run/sshd

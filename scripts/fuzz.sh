@@ -7,6 +7,8 @@
 set -euo pipefail
 
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=lib/debsrc.sh
+source "$REPO/scripts/lib/debsrc.sh"
 cd "$REPO"
 SECONDS_EACH="${1:-60}"
 shift || true
@@ -18,11 +20,7 @@ export DEBIAN_FRONTEND=noninteractive
 start=$SECONDS
 bash scripts/deps.sh >/dev/null
 # libFuzzer's runtime comes with Debian's compiler-rt package for clang-14.
-if ! dpkg-query -W -f='${db:Status-Status}' clang-14 libclang-rt-14-dev 2>/dev/null |
-  grep -qx 'installedinstalled'; then
-  apt-get update
-  apt-get install -y --no-install-recommends clang-14 libclang-rt-14-dev
-fi
+tw_install_missing fuzz clang-14 libclang-rt-14-dev
 cmake -S fuzz -B "$TREE" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   >/dev/null
 nice -n 10 cmake --build "$TREE" -j2 -- --no-print-directory | grep -vE '^\[|^Consolidate' || true

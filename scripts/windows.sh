@@ -25,17 +25,7 @@ say() { echo "windows: $* ($((SECONDS - start)) s)"; }
 # The packages of the Linux build and the test servers, then the cross
 # compilers and Wine.
 bash scripts/deps.sh
-missing=()
-for p in mingw-w64 wine wine64 perl; do
-  if ! dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed; then
-    missing+=("$p")
-  fi
-done
-if ((${#missing[@]})); then
-  say "installing ${missing[*]}"
-  apt-get update
-  apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+tw_install_missing windows mingw-w64 wine wine64 perl
 say "packages ready"
 
 # The newest finished build in the cache whose folder name matches a pattern,

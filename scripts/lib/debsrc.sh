@@ -5,6 +5,24 @@
 # Needs REPO set to the repository root. Everything it writes lives below
 # tw_cache_root, so clones, work trees and CI runs on one machine share it.
 
+# Installs the Debian packages of the list that dpkg does not report as fully installed (with
+# an apt-get update first), so that a re-run costs one dpkg-query per package. The first
+# argument names the caller in the message.
+tw_install_missing() {
+  local who="$1" p
+  shift
+  local missing=()
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null | grep -qx installed; then
+      missing+=("$p")
+    fi
+  done
+  ((${#missing[@]})) || return 0
+  echo "$who: installing ${missing[*]}"
+  apt-get update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
 # Where built dependencies and fetched sources are kept, keyed by version.
 tw_cache_root() {
   echo "${TW_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tarnwick}"
