@@ -67,6 +67,10 @@ void session_lost();
 // The session description as JSON in g_info.
 const char *session_describe();
 
+// The round trip of a cheap request of the open session, in microseconds,
+// measured when it connected. g_lock is held.
+int64_t session_round_trip_us();
+
 // For tests and benchmarks that compare algorithms: a comma-separated list
 // that replaces the cipher (or MAC) preference of later connects, both
 // directions; nullptr or "" restores the default.

@@ -142,8 +142,10 @@ struct Transfer {
   int64_t size;   // the record's total; for SCP the size on the wire
   int64_t moved;  // bytes read from the local file, or written to it
   Early early;
-  bool lost;      // the connection failed: the session is closed at the end
-  size_t window;  // SFTP: the bytes read at a time, or kept in flight
+  bool lost;          // the connection failed: the session is closed at the end
+  size_t window;      // SFTP: the bytes read at a time, or kept in flight
+  size_t window_cap;  // SFTP upload: the most it keeps in flight
+  int64_t round_trip_us;  // SFTP upload: the time its open request took
 };
 
 Transfer make_transfer(Kind kind, const char *remote, const char *local) {
@@ -334,19 +336,22 @@ int run_transfer(Transfer *t, bool (*open)(Transfer *),
 constexpr size_t kWindow = 2u << 20;
 char g_window[2 * kWindow];
 
-// An SFTP transfer keeps in flight what the link needs, the bandwidth-delay
-// product at a rate it could reach, judged by the round trip of its open
-// request; more only queues up in the server. Downloads read up to a
-// quarter of it at a time (libssh2 asks for four reads ahead), so a
-// cancelled download waits for little data to drain on a fast link. An
-// upload keeps at most three quarters of the server's channel window
-// unacknowledged: when the window runs dry, libssh2 sends what each small
-// window adjustment allows, and OpenSSH's sshd, which copies its growing
-// buffers for every such fragment, slows to a crawl.
+// An SFTP transfer keeps in flight what the link needs, about its
+// bandwidth-delay product, judged by the round trip of its open request;
+// more only queues up in the server, where OpenSSH's sshd copies its
+// growing buffers and slows to a crawl. A download reads a quarter of that
+// product at a rate it could reach at a time (libssh2 asks for four reads
+// ahead), so a cancelled download has little to drain on a fast link. An
+// upload starts small and sets its window after each window's worth of
+// acknowledgements to twice what it moved per round trip: the window
+// doubles while the link is the limit and shrinks when the server is. It
+// stays under three quarters of the server's channel window: when that runs
+// dry, libssh2 sends what each small window adjustment allows, and sshd
+// handles such fragments slowest of all.
 constexpr int64_t kDownloadRate = 512;  // bytes per microsecond
-constexpr int64_t kUploadRate = 80;
 constexpr size_t kMinRead = 128u << 10;
 constexpr size_t kMinUploadWindow = 256u << 10;
+constexpr size_t kChannelSlack = 16u << 10;
 
 // The bandwidth-delay product of round_trip_us at rate, within the bounds.
 size_t window_for(int64_t round_trip_us, int64_t rate, size_t least,
@@ -361,8 +366,13 @@ size_t window_for(int64_t round_trip_us, int64_t rate, size_t least,
 // packet, so writes of this size go out as whole packets.
 constexpr size_t kScpPacket = 32700;
 // The receive window an SCP download keeps open, so that the server can
-// send this much ahead of what was read.
-constexpr uint32_t kScpReceiveWindow = 4u << 20;
+// send this much ahead of what was read: the bandwidth-delay product of the
+// session's round trip at kScpRate, within the bounds. A window beyond the
+// link's needs doubles the server's work on a fast link; 16 MiB nearly
+// doubles the rate at 40 ms.
+constexpr int64_t kScpRate = 800;  // bytes per microsecond
+constexpr size_t kScpMinWindow = 4u << 20;
+constexpr size_t kScpMaxWindow = 16u << 20;
 
 // Returned by scp_read when cancellation stopped it before a request.
 constexpr ssize_t kReadCancelled = -100000;
@@ -476,14 +486,19 @@ int64_t remote_size(LIBSSH2_SFTP *sftp, const char *path) {
   return static_cast<int64_t>(attrs.filesize);
 }
 
-// Opens the remote file; *round_trip_us is the time the request took.
+// Opens the remote file; *round_trip_us is the round trip it took, or the
+// session's own when that was shorter.
 LIBSSH2_SFTP_HANDLE *sftp_open(Transfer *t, unsigned long flags, long mode,
                                int64_t *round_trip_us) {
   int64_t t0 = monotonic_us();
   LIBSSH2_SFTP_HANDLE *h = libssh2_sftp_open_ex(
       t->sftp, t->remote, static_cast<unsigned>(strlen(t->remote)), flags, mode,
       LIBSSH2_SFTP_OPENFILE);
+  // Creating or opening a file can take the server much longer than the
+  // network takes; the session's cheapest request bounds the estimate.
   *round_trip_us = monotonic_us() - t0;
+  if (session_round_trip_us() > 0 && session_round_trip_us() < *round_trip_us)
+    *round_trip_us = session_round_trip_us();
   if (h == nullptr) t->lost = open_failed_with_connection(t->sftp);
   return h;
 }
@@ -548,8 +563,9 @@ bool sftp_upload_open(Transfer *t) {
         sftp_open(t, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC,
                   0644, &round_trip_us);
   if (t->handle != nullptr) {
-    t->window = window_for(round_trip_us, kUploadRate, kMinUploadWindow,
-                           upload_window_cap(t->sftp));
+    t->round_trip_us = round_trip_us;
+    t->window_cap = upload_window_cap(t->sftp);
+    t->window = kMinUploadWindow;
     return true;
   }
   fclose(t->file);
@@ -566,13 +582,41 @@ struct UploadWindow {
   size_t tail;
   bool ended;    // the local file has given all it will give
   Outcome stop;  // why it ended: ok at its end, or a local failure
+  size_t acked;  // acknowledged since the current stretch began
+  int64_t stretch_us;
 };
+
+// Once a window's worth has been acknowledged, sets the window to twice the
+// bytes that stretch moved per round trip, at most doubling it, within the
+// bounds.
+void pace_window(Transfer *t, UploadWindow *w) {
+  if (w->acked < t->window) return;
+  int64_t now = monotonic_us();
+  double took =
+      static_cast<double>(now - w->stretch_us > 0 ? now - w->stretch_us : 1);
+  double next = 2.0 * static_cast<double>(w->acked) *
+                static_cast<double>(t->round_trip_us) / took;
+  double most = static_cast<double>(t->window) * 2;
+  if (most > static_cast<double>(t->window_cap)) most = t->window_cap;
+  if (next > most) next = most;
+  if (next < kMinUploadWindow) next = kMinUploadWindow;
+  t->window = static_cast<size_t>(next);
+  w->acked = 0;
+  w->stretch_us = now;
+}
 
 // Reads the local file behind the window until it holds t->window bytes or the
 // file ends, moving the range to the front of the buffer when its end is
 // near (at most once per window's worth of data).
 Outcome fill_window(Transfer *t, UploadWindow *w) {
-  while (!w->ended && w->tail - w->head < t->window) {
+  // New data that the channel window cannot take whole would go out in
+  // fragments as the window opens: while some is in flight, wait for its
+  // acknowledgements instead.
+  unsigned long room = libssh2_channel_window_write_ex(
+      libssh2_sftp_get_channel(t->sftp), nullptr);
+  size_t fresh = 0;
+  while (!w->ended && w->tail - w->head < t->window &&
+         (w->tail == w->head || fresh + kChunk + kChannelSlack <= room)) {
     if (w->tail + kChunk > sizeof g_window) {
       memmove(g_window, g_window + w->head, w->tail - w->head);
       w->tail -= w->head;
@@ -582,6 +626,7 @@ Outcome fill_window(Transfer *t, UploadWindow *w) {
     Outcome o = read_piece(t, g_window + w->tail, kChunk, &n);
     if (o != Outcome::ok) return o;
     w->tail += n;
+    fresh += n;
     if (n == 0) {
       w->ended = true;
       w->stop = local_stop(*t);
@@ -593,7 +638,7 @@ Outcome fill_window(Transfer *t, UploadWindow *w) {
 // What was read before a local failure is still sent whole, so the server
 // holds the file up to where it could be read, as the message says.
 Outcome sftp_upload_chunks(Transfer *t) {
-  UploadWindow w{0, 0, false, Outcome::ok};
+  UploadWindow w{0, 0, false, Outcome::ok, 0, monotonic_us()};
   for (;;) {
     Outcome o = fill_window(t, &w);
     if (o != Outcome::ok) return o;
@@ -603,6 +648,8 @@ Outcome sftp_upload_chunks(Transfer *t) {
     if (acked < 0) return remote_failed(t, acked, Outcome::write_failed);
     add_progress(static_cast<size_t>(acked));
     w.head += static_cast<size_t>(acked);
+    w.acked += static_cast<size_t>(acked);
+    pace_window(t, &w);
   }
 }
 
@@ -670,21 +717,23 @@ bool scp_download_open(Transfer *t) {
   if (t->channel != nullptr && st.st_size < 0) scp_close(t, false);
   if (t->channel == nullptr) return scp_refused(t, Early::scp_download_refused);
   t->size = static_cast<int64_t>(st.st_size);
+  t->window = window_for(session_round_trip_us(), kScpRate, kScpMinWindow,
+                         kScpMaxWindow);
   t->file = platform::file_open(t->local, "wb");
   if (t->file != nullptr) return true;
   scp_close(t, false);
   return fail_open(t, Early::local_open);
 }
 
-// Keeps kScpReceiveWindow open for the server, so that a download is not
-// held to the window libssh2 grants by itself, which tops up only when
-// little is left.
-void keep_receive_window(LIBSSH2_CHANNEL *channel) {
+// Keeps the download's window open for the server, so that it is not held
+// to the window libssh2 grants by itself, which tops up only when little is
+// left.
+void keep_receive_window(Transfer *t) {
   unsigned long open =
-      libssh2_channel_window_read_ex(channel, nullptr, nullptr);
-  if (open < kScpReceiveWindow / 2)
+      libssh2_channel_window_read_ex(t->channel, nullptr, nullptr);
+  if (open < t->window / 2)
     libssh2_channel_receive_window_adjust2(
-        channel, kScpReceiveWindow - static_cast<uint32_t>(open), 1, nullptr);
+        t->channel, static_cast<uint32_t>(t->window - open), 1, nullptr);
 }
 
 // Reads exactly the announced size, in requests of at most kChunk, each
@@ -693,7 +742,7 @@ void keep_receive_window(LIBSSH2_CHANNEL *channel) {
 Outcome scp_download_chunks(Transfer *t) {
   char *buf = g_window;
   while (t->moved < t->size) {
-    keep_receive_window(t->channel);
+    keep_receive_window(t);
     int64_t left = t->size - t->moved;
     size_t want = left < static_cast<int64_t>(kChunk)
                       ? static_cast<size_t>(left)

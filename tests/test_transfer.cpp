@@ -34,6 +34,14 @@ TEST_P(Transfer, RoundTripsOnProgrammableServer) {
     round_trip(at, size, proto().up, proto().down, proto().prefix);
 }
 
+// A server that grants a channel window smaller than one chunk still gets
+// every byte, however the upload paces itself to the window.
+TEST_P(Transfer, RoundTripsThroughASmallChannelWindow) {
+  connect_fake("smallwindow");
+  round_trip(fake_place(), 3 * 32768 + 100, proto().up, proto().down,
+             proto().prefix);
+}
+
 TEST_P(Transfer, RoundTrip64MiB) {
 #ifdef TW_TEST_TSAN
   GTEST_SKIP() << "64 MiB take a dozen seconds under ThreadSanitizer, and "

@@ -171,6 +171,7 @@ SCENARIOS = {
     "scpnegsize": Scenario(exec_handler=_scp_negative_size, doc="SCP source: size -5"),
     "scpsink": Scenario(exec_handler=_scp_sink,
                         doc="SCP sink recording the file line; arg fail/eof/slowack: the end"),
+    "smallwindow": Scenario(window=16384, doc="channels get a receive window of 16 KiB"),
     "scpsinkwait": Scenario(exec_handler=_scp_sink, window=16384,
                             doc="SCP sink with a 16 KiB window that waits 1 s before "
                                 "it reads the data"),
