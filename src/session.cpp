@@ -746,4 +746,6 @@ const char *session_mac() { return method_of(LIBSSH2_METHOD_MAC_CS); }
 
 int64_t session_round_trip_us() { return g_round_trip_us; }
 
+platform::Socket session_socket() { return g_sock; }
+
 }  // namespace tw

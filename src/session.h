@@ -70,6 +70,8 @@ const char *session_describe();
 // The round trip of a cheap request of the open session, in microseconds,
 // measured when it connected. g_lock is held.
 int64_t session_round_trip_us();
+// The open session's socket. g_lock is held.
+platform::Socket session_socket();
 
 // For tests and benchmarks that compare algorithms: a comma-separated list
 // that replaces the cipher (or MAC) preference of later connects, both

@@ -143,8 +143,9 @@ struct Transfer {
   int64_t moved;  // bytes read from the local file, or written to it
   Early early;
   bool lost;          // the connection failed: the session is closed at the end
-  size_t window;      // SFTP: the bytes read at a time, or kept in flight
-  size_t window_cap;  // SFTP upload: the most it keeps in flight
+  size_t window;      // the bytes read at a time, or kept in flight
+  size_t window_cap;  // SFTP upload: the most it keeps in flight; SCP
+                      // upload: the largest channel window seen
   int64_t round_trip_us;  // SFTP upload: the time its open request took
 };
 
@@ -373,6 +374,17 @@ constexpr size_t kScpPacket = 32700;
 constexpr int64_t kScpRate = 800;  // bytes per microsecond
 constexpr size_t kScpMinWindow = 4u << 20;
 constexpr size_t kScpMaxWindow = 16u << 20;
+// An SCP upload keeps at most the bandwidth-delay product of the session's
+// round trip at kScpRate (at least kScpMinPace) sent but not yet consumed
+// by the server; on a slower link the channel window is the smaller limit.
+// OpenSSH's sshd takes in all that arrives into a buffer that grows in small
+// steps, each a fresh mapping and a copy of the whole in a new session
+// process: fed a full channel window at loopback speed, the first upload of
+// a connection ran at a third of the rate of later ones.
+constexpr size_t kScpMinPace = 512u << 10;
+// How long a paced upload waits for the server to give window back, beyond
+// four round trips, before it goes on unpaced.
+constexpr int64_t kScpPaceWaitUs = 20000;
 
 // Returned by scp_read when cancellation stopped it before a request.
 constexpr ssize_t kReadCancelled = -100000;
@@ -782,10 +794,55 @@ bool scp_upload_open(Transfer *t) {
   LIBSSH2_SESSION *session = g_session.load();
   if (session != nullptr)
     t->channel = libssh2_scp_send64(session, t->remote, t->mode, t->size, 0, 0);
-  if (t->channel != nullptr) return true;
+  if (t->channel != nullptr) {
+    t->window = window_for(session_round_trip_us(), kScpRate, kScpMinPace,
+                           kScpMaxWindow);
+    return true;
+  }
   fclose(t->file);
   if (session == nullptr) return fail_open(t, Early::not_connected);
   return scp_refused(t, Early::scp_upload_refused);
+}
+
+// Waits until something arrives from the server, at most until deadline_us,
+// and has libssh2 handle it (a window adjustment, usually). False when
+// nothing came, or what came was not for libssh2 alone to handle: data on
+// the channel, or a channel or socket that closed, which the next write
+// reports.
+bool scp_await_server(Transfer *t, int64_t deadline_us) {
+  int64_t now = monotonic_us();
+  if (now >= deadline_us) return false;
+  // The socket entry ends the wait once anything arrives; the channel entry
+  // has libssh2 read what did.
+  LIBSSH2_POLLFD fds[2] = {};
+  fds[0].type = LIBSSH2_POLLFD_SOCKET;
+  fds[0].fd.socket = static_cast<libssh2_socket_t>(session_socket());
+  fds[0].events = LIBSSH2_POLLFD_POLLIN;
+  fds[1].type = LIBSSH2_POLLFD_CHANNEL;
+  fds[1].fd.channel = t->channel;
+  fds[1].events = LIBSSH2_POLLFD_POLLIN;
+  long wait_ms = static_cast<long>((deadline_us - now + 999) / 1000);
+  return libssh2_poll(fds, 2, wait_ms) > 0 && fds[1].revents == 0 &&
+         fds[0].revents == LIBSSH2_POLLFD_POLLIN;
+}
+
+// Holds the next write back while more than t->window bytes sent are not
+// yet consumed by the server: what its channel window lacks of the largest
+// seen. A server may give window back only once much of it is used, so
+// when nothing comes back within a few round trips the transfer goes on
+// unpaced, held only by the channel window as a blocking write is.
+void scp_pace(Transfer *t) {
+  int64_t deadline_us =
+      monotonic_us() + kScpPaceWaitUs + 4 * session_round_trip_us();
+  for (;;) {
+    unsigned long open = libssh2_channel_window_write_ex(t->channel, nullptr);
+    if (open > t->window_cap) t->window_cap = open;
+    if (t->window_cap - open <= t->window) return;
+    if (!scp_await_server(t, deadline_us)) {
+      t->window = SIZE_MAX;
+      return;
+    }
+  }
 }
 
 // Sends the local file in whole channel packets: local reads of at most
@@ -813,6 +870,7 @@ Outcome scp_upload_chunks(Transfer *t) {
       have += n;
     }
     if (have == 0) return stop;
+    scp_pace(t);
     size_t out = have < kScpPacket ? have : kScpPacket;
     if (!scp_send_all(t, g_window, out, true)) return Outcome::write_failed;
     memmove(g_window, g_window + out, have - out);
