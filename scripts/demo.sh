@@ -2,7 +2,7 @@
 # The library's main job, shown through sftpc: installs what is missing, builds, starts a
 # throwaway OpenSSH server on 127.0.0.1 with generated keys, and runs a short session against
 # it: the session description, a listing, then one batch over one session that uploads and
-# downloads a file of TW_DEMO_MIB MiB (default 256) with a live progress line, and the activity
+# downloads a file of TW_DEMO_MIB MiB (1024 by default) with a live progress line, and the activity
 # log. The copy is checked byte for byte, and the server is stopped at the end.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -12,7 +12,13 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 nice -n 10 cmake --build build -j2 --target sftpc
 
 if [[ -d /dev/shm ]]; then export TMPDIR=/dev/shm; fi
-export TW_DEMO_MIB="${TW_DEMO_MIB:-256}"
+# Three copies of the file live in TMPDIR (the original, the server's, the download): 1 GiB
+# where there is room for them, else 256 MiB.
+if [[ -z "${TW_DEMO_MIB:-}" ]]; then
+  free_mib=$(df -Pm "${TMPDIR:-/tmp}" | awk 'NR == 2 { print $4 }')
+  TW_DEMO_MIB=$((free_mib > 4096 ? 1024 : 256))
+fi
+export TW_DEMO_MIB
 export SFTPC="$PWD/build/tools/sftpc"
 # shellcheck disable=SC2016 # expanded by the inner shell, once the server runs
 bash scripts/with-servers.sh bash -c '
