@@ -53,8 +53,8 @@ run() {
   fi
 }
 
-for spec in "build-asan address" "build-tsan thread"; do
-  read -r tree san <<<"$spec"
+for tree_and_sanitizer in "build-asan address" "build-tsan thread"; do
+  read -r tree san <<<"$tree_and_sanitizer"
   if ! build_soak "$tree" "$san"; then
     RESULTS+=("$tree: build FAILED")
     failed=1

@@ -61,9 +61,9 @@ TEST(Config, SixtyFourTokensAtMost) {
 }
 
 TEST(Config, KeysAreTopLevelMemberNamesOnly) {
-  Parsed p = parse("{\"user\":\"host\",\"host\":\"example.org\"}");
+  Parsed p = parse("{\"user\":\"host\",\"host\":\"127.0.0.1\"}");
   ASSERT_EQ(p.rc, 0) << p.error;
-  EXPECT_STREQ(p.cfg.host, "example.org");
+  EXPECT_STREQ(p.cfg.host, "127.0.0.1");
   EXPECT_STREQ(p.cfg.user, "host");
   p = parse("{\"host\":\"h\",\"password\":\"user\",\"user\":\"real\"}");
   EXPECT_STREQ(p.cfg.user, "real");
