@@ -38,9 +38,13 @@
 #include <vector>
 
 #include "../fuzz/json_check.h"
+#include "../tests/plain_support.h"
 #include "tarnwick_sftp.h"
 
 namespace {
+
+using tw_test::pattern;
+using tw_test::quote;
 
 // ---- Environment and files --------------------------------------------------
 
@@ -173,28 +177,10 @@ struct Setup {
 };
 Setup g_setup;
 
-std::string quote(const std::string &s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
 std::string config(const std::string &port, const std::string &auth) {
   return "{\"host\":\"127.0.0.1\",\"port\":" + port +
          ",\"user\":" + quote(env("TW_SSH_USER")) + "," + auth +
          ",\"timeout_ms\":10000}";
-}
-
-// The contents of the small files: empty, one byte, a part of one chunk and
-// a little over two chunks.
-std::string pattern(size_t size, unsigned seed) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i)
-    s[i] = static_cast<char>((i * 131 + seed * 7) ^ (i >> 8));
-  return s;
 }
 
 void prepare() {
@@ -219,6 +205,7 @@ void prepare() {
   make_dir(s.remote_base, s.uid);
   make_dir(s.local_base, -1);
   for (unsigned k : {0u, 1u, 2u, 3u}) {
+    // Empty, one byte, a part of one chunk and a little over two chunks.
     static const size_t kSizes[] = {0, 1, 5000, 70000};
     s.content.push_back(pattern(kSizes[k], k));
     write_file(s.remote_base + "/src" + std::to_string(k), s.content[k]);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "plain_support.h"
 #include "tarnwick_sftp.h"
 
 namespace tw_test {
@@ -26,16 +27,6 @@ inline std::string env(const char *name) {
     return "";
   }
   return v;
-}
-
-// A text as a JSON string literal, with its quotes.
-inline std::string quote(const std::string &s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
 }
 
 inline std::string key_path(const std::string &name) {

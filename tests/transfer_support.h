@@ -33,22 +33,9 @@
 namespace xfer {
 
 using tw_test::exists;
+using tw_test::pattern;
 using tw_test::read_file;
 using tw_test::write_file;
-
-// Bytes that differ at every offset and between seeds, so that a shifted,
-// repeated or foreign chunk never compares equal.
-inline std::string pattern(size_t n, uint32_t seed = 1) {
-  std::string s(n, '\0');
-  uint32_t x = seed * 2654435761u + 12345u;
-  for (size_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    s[i] = static_cast<char>(x);
-  }
-  return s;
-}
 
 inline int64_t file_size(const std::string &path) {
   struct stat st {};

@@ -20,9 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "../plain_support.h"
 #include "tarnwick_sftp.h"
 
 namespace {
+
+using tw_test::pattern;
+using tw_test::quote;
 
 // ---- The library, loaded at run time ---------------------------------------
 
@@ -119,15 +123,6 @@ std::string win(const std::string &unix_path) {
   return out;
 }
 
-std::string quote(const std::string &s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
 std::string to_s(long long v) { return std::to_string(v); }
 
 // The folders of this run: the account's home as the server sees it (a Unix
@@ -165,20 +160,6 @@ bool connect_fake(const std::string &scenario) {
 std::string last_error() { return lib.sftp_client_last_error(); }
 
 // ---- Files ------------------------------------------------------------------
-
-// Bytes that differ at every offset, so a shifted or repeated chunk never
-// compares equal.
-std::string pattern(size_t n, uint32_t seed) {
-  std::string s(n, '\0');
-  uint32_t x = seed * 2654435761u + 12345u;
-  for (size_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    s[i] = static_cast<char>(x);
-  }
-  return s;
-}
 
 void write_file(const std::string &path, const std::string &data) {
   FILE *f = std::fopen(path.c_str(), "wb");
