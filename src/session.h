@@ -1,5 +1,4 @@
-// The session: the connection configuration, connect, close and the session
-// description.
+// The session: connect, close and the session description.
 #pragma once
 
 #include <libssh2.h>
@@ -8,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 
+#include "config.h"
 #include "frame.h"
 
 namespace tw {
@@ -23,25 +23,6 @@ extern std::atomic<LIBSSH2_SFTP *> g_sftp;
 // session or no handle of the kind the operation needs.
 bool require_sftp();
 bool require_ssh();
-
-// The settings of one connect call. The secrets are wiped when it goes out
-// of scope.
-struct ConnectionConfig {
-  char host[256];
-  char user[256];
-  char password[512];
-  char private_key[1024];
-  char passphrase[512];
-  // The pinned host key, "" when none: 59 characters of the SHA-1 form in
-  // lower case, or "SHA256:" and 43 characters of unpadded base64.
-  char host_fingerprint[128];
-  int port;
-  int timeout_ms;
-  ~ConnectionConfig();
-};
-
-// Reads the configuration text; 0, or -1 with the reason set.
-int parse_config(const char *json, ConnectionConfig *cfg);
 
 // Opens a session, replacing any open one; 0, or -1 with the reason set.
 int session_connect(const char *config_json);
