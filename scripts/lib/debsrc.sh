@@ -42,15 +42,21 @@ tw_patch_key() {
 # Sets APTO, the apt options of the private configuration, and refreshes its
 # package lists once per process. The mirror is the first Debian archive named
 # in the machine's own sources; the machine's apt state is left alone.
-tw_apt_setup() {
-  [[ -n "${APTO+x}" ]] && return 0
-  local mirror W
+tw_mirror() {
+  local mirror
   mirror="$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
     sed -e 's/#.*//' | grep -oE '(https?|file)://[^[:space:]]*/debian/?([[:space:]]|$)' | head -n1 | tr -d '[:space:]' || true)"
   if [[ -z "$mirror" ]]; then
     echo "setup: no Debian mirror found in /etc/apt/sources.list*" >&2
     return 1
   fi
+  echo "$mirror"
+}
+
+tw_apt_setup() {
+  [[ -n "${APTO+x}" ]] && return 0
+  local mirror W
+  mirror="$(tw_mirror)" || return 1
   W="$(tw_cache_root)/apt"
   mkdir -p "$W/etc" "$W/lists/partial" "$W/cache/archives/partial"
   echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main" >"$W/etc/sources.list"
@@ -116,4 +122,21 @@ tw_apply_patches() {
       return 1
     fi
   done
+}
+
+# Prints the folder of a clean Debian 12 root file system (debootstrap, minbase) with a C
+# compiler and pkg-config, made once and kept in the cache, keyed on its package list. The
+# packages tests install into it are installed into a copy (an overlay), never into this one.
+tw_debian12_root() {
+  local pkgs="gcc,libc6-dev,pkg-config,libssl3,zlib1g,libedit2"
+  local root
+  root="$(tw_cache_root)/debian12-root-$(echo "$pkgs" | sha256sum | cut -c1-12)"
+  if [[ ! -f "$root/.tw-complete" ]]; then
+    tw_install_missing debian12-root debootstrap >&2
+    rm -rf "$root" "$root.tmp"
+    debootstrap --variant=minbase --include="$pkgs" bookworm "$root.tmp" "$(tw_mirror)" >&2
+    touch "$root.tmp/.tw-complete"
+    mv "$root.tmp" "$root"
+  fi
+  echo "$root"
 }

@@ -1,11 +1,16 @@
 """A build backend of the binding's own (PEP 517), so that `pip install bindings/python`
-needs nothing from a package index: the wheel is a zip of the package's .py files with
-its metadata, which the standard library writes."""
+needs nothing from a package index: the wheel is a zip of the package's files with its
+metadata, which the standard library writes.
+
+When the package folder holds the native module (scripts/wheel.sh puts it there), the
+wheel carries it and is tagged for that platform (linux_x86_64, win_amd64); otherwise it
+is a pure-Python wheel that finds the module elsewhere at run time."""
 
 import base64
 import hashlib
 import io
 import os
+import sysconfig
 import tarfile
 import zipfile
 
@@ -20,14 +25,26 @@ Requires-Python: >=3.7
 """.format(v=VERSION)
 WHEEL = """Wheel-Version: 1.0
 Generator: tarnwick_backend
-Root-Is-Purelib: true
-Tag: py3-none-any
+Root-Is-Purelib: {purelib}
+Tag: py3-none-{platform}
 """
+NATIVE = ("libtarnwick-libssh2-sftp-client-transfer.so", "tarnwick-libssh2-sftp-client-transfer.dll")
 
 
 def _package_files():
     pkg = os.path.join(ROOT, NAME)
-    return sorted(os.path.join(NAME, f) for f in os.listdir(pkg) if f.endswith(".py"))
+    wanted = lambda f: f.endswith(".py") or f == "py.typed" or f in NATIVE
+    return sorted(os.path.join(NAME, f) for f in os.listdir(pkg) if wanted(f))
+
+
+def _platform_tag():
+    """The wheel's platform: that of the native module it carries, or "any"."""
+    names = set(os.listdir(os.path.join(ROOT, NAME)))
+    if NATIVE[1] in names:
+        return "win_amd64"
+    if NATIVE[0] in names:
+        return sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    return "any"
 
 
 def _digest(data):
@@ -37,9 +54,11 @@ def _digest(data):
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     dist_info = "%s-%s.dist-info" % (NAME, VERSION)
-    wheel_name = "%s-%s-py3-none-any.whl" % (NAME, VERSION)
+    platform = _platform_tag()
+    wheel_name = "%s-%s-py3-none-%s.whl" % (NAME, VERSION, platform)
+    wheel = WHEEL.format(purelib="true" if platform == "any" else "false", platform=platform)
     files = [(f, open(os.path.join(ROOT, f), "rb").read()) for f in _package_files()]
-    files += [(dist_info + "/METADATA", METADATA.encode()), (dist_info + "/WHEEL", WHEEL.encode())]
+    files += [(dist_info + "/METADATA", METADATA.encode()), (dist_info + "/WHEEL", wheel.encode())]
     record = "".join("%s,%s,%d\n" % (n, _digest(d), len(d)) for n, d in files)
     record += dist_info + "/RECORD,,\n"
     with zipfile.ZipFile(os.path.join(wheel_directory, wheel_name), "w",
