@@ -34,10 +34,13 @@ read -r -a flags <<<"$(pkg-config --cflags --libs tarnwick_sftp)"
 cc -Wall -Wextra -Werror -o "$W/pc-consumer" "$HERE/consumer/consumer.c" "${flags[@]}" \
   -Wl,-rpath,"$PREFIX/lib"
 check_run "$W/pc-consumer"
+# A program records the SONAME, the major version alone, so a later 1.x runs it unchanged.
+readelf -d "$W/pc-consumer" | grep -q 'NEEDED.*\[libtarnwick-libssh2-sftp-client-transfer\.so\.1\]' ||
+  { echo "FAILED: the program does not need the SONAME .so.1" >&2; exit 1; }
 c++ -Wall -Wextra -Werror -x c++ -o "$W/cxx-consumer" "$HERE/consumer/consumer.c" "${flags[@]}" \
   -Wl,-rpath,"$PREFIX/lib"
 check_run "$W/cxx-consumer"
 
 # The installed sftpc finds the installed module.
 "$PREFIX/bin/sftpc" version | grep -qx 'sftpc 1.1.1, library 1.1.1'
-echo "install: 4 passed, 0 failed"
+echo "install: 5 passed, 0 failed"
