@@ -5,11 +5,12 @@
 #   test_packages.sh deb              the three Debian packages, with apt-get, into a clean
 #                                     Debian 12 root (cached; an overlay per run), where the
 #                                     C example builds with pkg-config and runs as it is
+#   test_packages.sh nuget <module>   the NuGet package's layout, and its assembly loaded by
+#                                     a program compiled against it (mono), calling <module>
 set -euo pipefail
 
 CASE="$1"
 REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-: "${TW_SSHD_PORT:?run through scripts/with-servers.sh}"
 W="$(mktemp -d)"
 cleanup() {
   if [[ -n "${MERGED:-}" ]]; then umount "$MERGED/proc" 2>/dev/null || true; umount "$MERGED" || true; fi
@@ -32,12 +33,17 @@ example() {
                                    on && in_ {print}' "$REPO/README.md" |
     sed -e "$port" -e "$user" -e "$key" -e "$data"
 }
-mkdir -p "$TW_SSH_HOME/pkgdata"
-head -c 100000 /dev/urandom >"$TW_SSH_HOME/pkgdata/big.iso"
-chmod -R a+rX "$TW_SSH_HOME/pkgdata"
+# The folder the examples list and download from, in the test server's home.
+example_data() {
+  : "${TW_SSHD_PORT:?run through scripts/with-servers.sh}"
+  mkdir -p "$TW_SSH_HOME/pkgdata"
+  head -c 100000 /dev/urandom >"$TW_SSH_HOME/pkgdata/big.iso"
+  chmod -R a+rX "$TW_SSH_HOME/pkgdata"
+}
 
 case "$CASE" in
   wheel)
+    example_data
     TW_MODULE="$2" TW_DIST="$W/dist" bash "$REPO/scripts/wheel.sh" >"$W/wheel.log"
     /usr/bin/python3 -m venv "$W/venv"
     "$W/venv/bin/pip" install -q --no-index "$W"/dist/*.whl
@@ -47,6 +53,7 @@ case "$CASE" in
       { echo "FAILED: the README's Python example" >&2; cat "$W/out" >&2; exit 1; }
     ;;
   deb)
+    example_data
     TW_DIST="$W/dist" bash "$REPO/scripts/deb.sh" >"$W/deb.log"
     source "$REPO/scripts/lib/debsrc.sh"
     LOWER="$(tw_debian12_root)"
@@ -67,6 +74,28 @@ case "$CASE" in
     grep -q '"name":"pkgdata"' "$W/out" ||
       { echo "FAILED: the C example's listing" >&2; cat "$W/out" >&2; exit 1; }
     ;;
-  *) echo "usage: $0 wheel <module> | deb" >&2; exit 2 ;;
+  nuget)
+    TW_DIST="$W/dist" bash "$REPO/scripts/nuget.sh" >"$W/nuget.log"
+    mkdir "$W/pkg"
+    /usr/bin/python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
+      "$W"/dist/Tarnwick.Sftp.1.1.1.nupkg "$W/pkg"
+    for f in Tarnwick.Sftp.nuspec lib/net45/Tarnwick.Sftp.dll \
+             runtimes/win-x64/native/tarnwick-libssh2-sftp-client-transfer.dll; do
+      [[ -f "$W/pkg/$f" ]] || { echo "FAILED: the package lacks $f" >&2; exit 1; }
+    done
+    grep -q '<version>1.1.1</version>' "$W/pkg/Tarnwick.Sftp.nuspec"
+    # A Windows x86-64 module: the PE signature, and machine 0x8664 behind it.
+    /usr/bin/python3 -c 'import struct, sys; b = open(sys.argv[1], "rb").read(4096)
+o = struct.unpack_from("<I", b, 0x3c)[0]
+sys.exit(b[:2] != b"MZ" or b[o:o + 6] != b"PE\0\0\x64\x86")' "$W"/pkg/runtimes/win-x64/native/*.dll
+    printf '%s\n' 'class P { static void Main() {' \
+      'System.Console.WriteLine(Tarnwick.Sftp.SftpClient.LibraryVersion); } }' >"$W/p.cs"
+    mcs -nologo -r:"$W/pkg/lib/net45/Tarnwick.Sftp.dll" -out:"$W/p.exe" "$W/p.cs"
+    cp "$W/pkg/lib/net45/Tarnwick.Sftp.dll" "$W/"
+    ln -s "$2" "$W/libtarnwick-libssh2-sftp-client-transfer.so"
+    [[ "$(LD_LIBRARY_PATH="$W" mono "$W/p.exe")" == 1.1.1 ]] ||
+      { echo "FAILED: the package's assembly" >&2; exit 1; }
+    ;;
+  *) echo "usage: $0 wheel <module> | deb | nuget <module>" >&2; exit 2 ;;
 esac
 echo "packages ($CASE): 1 passed, 0 failed"
