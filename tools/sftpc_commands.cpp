@@ -362,7 +362,9 @@ const std::vector<CommandSpec> kCommands = {
     {"log", "", 0, 0, true, "", "", "the library's activity log", cmd_log},
     {"lpwd", "", 0, 0, false, "", "", "print the local folder", cmd_lpwd},
     {"ls", "la", 0, 1, true, "r", "[-l] [-a] [PATH]",
-     "list a remote folder (default: the current one)", cmd_ls},
+     "list a remote folder (default: the current one), always in long form "
+     "with dot files",
+     cmd_ls},
     {"mkdir", "", 1, 1, true, "r", "PATH", "create a remote folder", cmd_mkdir},
     {"mv", "", 2, 2, true, "r", "FROM TO", "rename a remote path", cmd_mv},
     {"put", "rp", 1, 2, true, "lr", "[-r] [-p] LOCAL [REMOTE]",

@@ -228,8 +228,12 @@ int run_shell(Session &session,
   {
     Editor editor;
     std::string line;
+    // Lines that do not come from a terminal are echoed, as in batch mode,
+    // so that a record of the run shows what each output answers.
+    bool echo = isatty(STDIN_FILENO) == 0;
     while (!quit_requested() && editor.read(line)) {
       if (line.find_first_not_of(" \t") == std::string::npos) continue;
+      if (echo) std::printf("sftpc> %s\n", printable(line).c_str());
       run_line(line);
       std::fflush(stdout);
     }
