@@ -219,8 +219,10 @@ std::string target_of(const std::string &source, const std::string &target,
 int get_one(const std::string &from, const std::string &to,
             const std::string &flags, bool matched, const Options &opt) {
   bool keep = flags.find('p') != std::string::npos;
+  // A path that cannot be described is left to the download, whose
+  // failure says why in its own words.
   Json e;
-  if (!remote_entry(from, e)) return failed();
+  bool described = remote_entry(from, e);
   if (e["is_dir"].flag) {
     if (flags.find('r') == std::string::npos) {
       // A folder that a pattern matched is passed over, as ls would show it.
@@ -231,7 +233,11 @@ int get_one(const std::string &from, const std::string &to,
     return get_tree(from, to, keep, opt);
   }
   int rc = copy_file(true, from, to, opt);
-  return rc == kOk && keep ? keep_local_attrs(to, e) : rc;
+  if (rc != kOk || !keep) return rc;
+  if (described) return keep_local_attrs(to, e);
+  std::fprintf(stderr, "sftpc: cannot keep the time and mode of '%s'\n",
+               printable(to).c_str());
+  return kFailed;
 }
 
 int put_one(const std::string &from, const std::string &to,
