@@ -125,25 +125,26 @@ std::string escaped(const std::string &text) {
   return out;
 }
 
-void print_columns(std::vector<Candidate> found) {
-  std::sort(
-      found.begin(), found.end(),
-      [](const Candidate &a, const Candidate &b) { return a.word < b.word; });
+// Lists the candidates' names in columns below the line.
+void print_columns(const std::vector<Candidate> &found) {
+  Words shown;
   size_t width = 1;
-  for (const Candidate &c : found) width = std::max(width, c.word.size() + 3);
+  for (const Candidate &c : found) {
+    shown.push_back(printable(base_name(c.word)) + (c.folder ? "/" : ""));
+    width = std::max(width, shown.back().size() + 3);
+  }
+  std::sort(shown.begin(), shown.end());
   struct winsize ws {};
   size_t cols = ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0
                     ? ws.ws_col
                     : 80;
   size_t per_line = std::max<size_t>(1, cols / width), k = 0;
   std::fputc('\n', stdout);
-  for (const Candidate &c : found) {
-    std::string shown = printable(base_name(c.word)) + (c.folder ? "/" : "");
-    bool last = ++k % per_line == 0 || k == found.size();
-    if (last)
-      std::printf("%s\n", shown.c_str());
+  for (const std::string &name : shown) {
+    if (++k % per_line == 0 || k == shown.size())
+      std::printf("%s\n", name.c_str());
     else
-      std::printf("%-*s", static_cast<int>(width), shown.c_str());
+      std::printf("%-*s", static_cast<int>(width), name.c_str());
   }
 }
 
@@ -179,8 +180,10 @@ class Editor {
     el_set(el_, EL_HIST, history, hist_);
     el_set(el_, EL_PROMPT, prompt);
     el_set(el_, EL_EDITOR, "emacs");
-    el_set(el_, EL_ADDFN, "sftpc-complete", "complete a command or a name",
-           complete);
+    // The wide form keeps the two names as given; the narrow one copies
+    // them and never frees the copies.
+    el_wset(el_, EL_ADDFN, L"sftpc-complete", L"complete a command or a name",
+            complete);
     el_set(el_, EL_BIND, "^I", "sftpc-complete", nullptr);
     el_source(el_, nullptr);
   }
