@@ -25,6 +25,7 @@ ok() {
 PIN="$(ssh-keygen -l -E sha256 -f "$TW_TEST_DIR/host_ed25519.pub" | cut -d' ' -f2)"
 run() { "$SFTPC" --host 127.0.0.1 --port "$TW_SSHD_PORT" --user "$TW_SSH_USER" \
   --key "$TW_KEYS_DIR/id_ed25519" --fingerprint "$PIN" --no-progress "$@" >out 2>err </dev/null; }
+pin() { ssh-keyscan -t ed25519 -p "$TW_FAKE_PORT" 127.0.0.1 2>/dev/null | ssh-keygen -l -E sha256 -f - | cut -d' ' -f2; }
 mtime_mode() { stat -c '%Y %a' "$@"; }
 
 # A tree with nested and empty folders, a name with a space, a link and
@@ -94,6 +95,15 @@ ok "rm with a pattern deletes only the matches" $?
 run get "$REMOTE/p/*.none"
 [[ $? == 1 ]] && grep -qF "no remote file matches '$REMOTE/p/*.none'" err
 ok "no match fails" $?
+
+# A hostile server's names must not lead a tree out of its target folder.
+mkdir -p hostile
+(cd hostile && TW_PW="$TW_FAKE_PASSWORD" "$SFTPC" --host 127.0.0.1 --port "$TW_FAKE_PORT" --user fsunsafe \
+  --password-env TW_PW --fingerprint "$(pin)" get -r . in >../out 2>../err)
+ok "get -r from a hostile server" $?
+grep -qx "skipped unsafe name ./../escaped" out && grep -qx "skipped unsafe name ./a/b" out &&
+  [[ "$(find hostile | xargs)" == "hostile hostile/in" ]]
+ok "names with .. or / are skipped" $?
 
 echo "sftpc trees: $passed passed, $failed failed"
 ((failed == 0))
