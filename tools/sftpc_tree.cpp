@@ -41,8 +41,7 @@ int complain(const char *format, const std::string &path) {
 // hostile server must not lead a tree copy out of its target folder.
 bool safe_name(const std::string &name) {
   return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string::npos &&
-         name.find('\\') == std::string::npos;
+         name.find('/') == std::string::npos;
 }
 
 void report_skip(const char *what, const std::string &path, Tally &t) {
