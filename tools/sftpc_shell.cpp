@@ -198,6 +198,9 @@ class Editor {
   // dropped by Ctrl-C comes back empty.
   bool read(std::string &line) {
     g_prompt_interrupted = 0;
+    // libedit's own signal handling is off (it would re-raise SIGINT to
+    // the whole process group), so a changed window size is read here.
+    el_resize(el_);
     catch_interrupt(true);
     int count = 0;
     const char *text = el_gets(el_, &count);
