@@ -106,10 +106,39 @@ int show_matches(const std::string &path, const Options &opt) {
 
 std::string arg(const Words &a, size_t k) { return k < a.size() ? a[k] : ""; }
 
+bool remote_entry(const std::string &path, Json &entry) {
+  return json_parse(sftp_client_stat(path.c_str()), entry) &&
+         entry.is(Json::Kind::object) && !entry.members.empty();
+}
+
+// Shows one entry, as the library described it.
+void show_entry(const std::string &text, const Json &entry,
+                const Options &opt) {
+  if (opt.json)
+    std::printf("%s\n", text.c_str());
+  else
+    print_entries({&entry});
+}
+
+// Lists a folder, the entries that a pattern matches, or, as ls does for a
+// path that is no folder, the one file.
 int cmd_ls(const Words &a, const std::string &, const Options &opt) {
   std::string path = remote_path(arg(a, 0));
   if (has_pattern(path)) return show_matches(path, opt);
-  return show_listing(sftp_client_list_dir(path.c_str()), opt);
+  std::string text = sftp_client_list_dir(path.c_str());
+  std::string error = sftp_client_last_error();
+  if (text != "[]" || error.empty()) return show_listing(text, opt);
+  Json entry;
+  if (!path.empty() && remote_entry(path, entry) && !entry["is_dir"].flag) {
+    // As JSON, still an array, as every listing is.
+    if (opt.json)
+      std::printf("[%s]\n", entry_json(entry).c_str());
+    else
+      print_entries({&entry});
+    return kOk;
+  }
+  std::fprintf(stderr, "sftpc: %s\n", error.c_str());
+  return kFailed;
 }
 
 int cmd_lls(const Words &a, const std::string &, const Options &opt) {
@@ -122,10 +151,7 @@ int cmd_stat(const Words &a, const std::string &, const Options &opt) {
   if (text == "{}") return failed();
   Json entry;
   json_parse(text, entry);
-  if (opt.json)
-    std::printf("%s\n", text.c_str());
-  else
-    print_entries({&entry});
+  show_entry(text, entry, opt);
   return kOk;
 }
 
@@ -200,11 +226,6 @@ int cmd_rm(const Words &a, const std::string &, const Options &) {
 bool local_is_dir(const std::string &path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool remote_entry(const std::string &path, Json &entry) {
-  return json_parse(sftp_client_stat(path.c_str()), entry) &&
-         entry.is(Json::Kind::object) && !entry.members.empty();
 }
 
 // Where one of the sources goes: into the target when it is a folder,

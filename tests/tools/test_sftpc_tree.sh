@@ -97,6 +97,9 @@ ok "put with a local pattern" $?
 run rm "$REMOTE/p/[ab]?.log"
 [[ "$(names "$REMOTE/p")" == "ab.txt c3.log .hidden.log" ]]
 ok "rm with a pattern deletes only the matches" $?
+run ls "$REMOTE/p/c3.log"
+grep -qE "^-rw-r--r--  7  .*  $REMOTE/p/c3\.log$" out
+ok "ls of a file shows the file" $?
 run get "$REMOTE/p/*.none"
 [[ $? == 1 ]] && grep -qF "no remote file matches '$REMOTE/p/*.none'" err
 ok "no match fails" $?
