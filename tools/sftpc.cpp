@@ -211,6 +211,10 @@ void parse_args(const Words &args, Invocation &inv, bool batch_line) {
     size_t eq = a.rfind("--", 0) == 0 ? a.find('=') : std::string::npos;
     std::string name = a.substr(0, eq), value;
     const Flag *f = find_flag(name);
+    if (f == nullptr && !inv.words.empty()) {  // the command's own, as get -r
+      inv.words.push_back(a);
+      continue;
+    }
     if (f == nullptr) throw UsageError("unknown option '" + name + "'");
     if (batch_line && f->scope != Scope::command)
       throw UsageError("option " + name + " cannot be used in a batch line");
@@ -410,12 +414,15 @@ int run(int argc, char **argv) {
     std::fputs(kHelp, stdout);
     return kOk;
   }
-  if (inv.batch.empty() == inv.words.empty())
-    throw UsageError(inv.batch.empty() ? "no command given"
-                                       : "--batch takes no command");
+  if (!inv.batch.empty() && !inv.words.empty())
+    throw UsageError("--batch takes no command");
   Session session(inv.settings);
-  int rc = inv.batch.empty() ? run_command(inv.words, inv.options, session)
-                             : run_batch(inv, session);
+  bool may_fail = false;
+  int rc = !inv.batch.empty()   ? run_batch(inv, session)
+           : !inv.words.empty() ? run_command(inv.words, inv.options, session)
+                                : run_shell(session, [&](const std::string &l) {
+                                    return run_line(l, inv, session, may_fail);
+                                  });
   session.close();
   if (inv.verbose) {
     std::fprintf(stderr, "--- activity log\n");

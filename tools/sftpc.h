@@ -61,6 +61,11 @@ class Session {
 // Runs one command (words[0]) with its arguments; returns an exit status.
 int run_command(const Words &words, const Options &opt, Session &session);
 
+// The interactive shell: reads lines with editing, history and completion
+// and hands each to run_line, the runner that batch mode uses too.
+int run_shell(Session &session,
+              const std::function<int(const std::string &line)> &run_line);
+
 // The reading of the password: from the environment variable, else from a
 // prompt on the terminal without echo. Throws UsageError when neither works.
 std::string read_password(const Settings &s);

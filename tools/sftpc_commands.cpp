@@ -1,15 +1,17 @@
 // The commands of sftpc. Each one calls the library, copies its result text
 // at once (the buffers are shared and overwritten by later calls), and prints
 // it for a person or, with --json, as the library wrote it.
+#include <fnmatch.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
-#include "sftpc.h"
-#include "sftpc_json.h"
+#include "sftpc_tree.h"
 #include "tarnwick_sftp.h"
 
 #ifndef SFTPC_VERSION
@@ -27,15 +29,7 @@ int failed() {
 
 int status(int rc) { return rc == 0 ? kOk : failed(); }
 
-std::string base_name(const std::string &path) {
-  size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string join(const std::string &dir, const std::string &name) {
-  if (dir.empty() || dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
+bool g_quit = false;
 
 std::string time_text(long long seconds, const char *format) {
   std::time_t t = static_cast<std::time_t>(seconds);
@@ -63,6 +57,15 @@ void print_entries(std::vector<const Json *> entries) {
   }
 }
 
+// An entry record in the library's own JSON form.
+std::string entry_json(const Json &e) {
+  return "{\"name\":" + json_quote(e["name"].text) +
+         ",\"is_dir\":" + (e["is_dir"].flag ? "true" : "false") +
+         ",\"size\":" + e["size"].text + ",\"mtime\":" + e["mtime"].text +
+         ",\"mode\":" + json_quote(e["mode"].text) +
+         ",\"uid\":" + e["uid"].text + ",\"gid\":" + e["gid"].text + "}";
+}
+
 // Shows a listing the library wrote (remote or local); an incomplete one is
 // shown with its warning and fails.
 int show_listing(const std::string &text, const Options &opt) {
@@ -81,29 +84,78 @@ int show_listing(const std::string &text, const Options &opt) {
   return kFailed;
 }
 
-int cmd_ls(const Words &w, const Options &opt) {
-  return show_listing(sftp_client_list_dir(w.size() > 1 ? w[1].c_str() : "."),
-                      opt);
+// The entries of one remote listing whose names match the last element.
+int show_matches(const std::string &path, const Options &opt) {
+  std::string dir = dir_name(path), pattern = base_name(path);
+  std::vector<Json> all;
+  if (!list_entries(true, dir.empty() ? "." : dir, all)) return kFailed;
+  std::vector<const Json *> shown;
+  for (const Json &e : all)
+    if (fnmatch(pattern.c_str(), e["name"].text.c_str(), FNM_PERIOD) == 0)
+      shown.push_back(&e);
+  if (opt.json) {
+    std::string text;
+    for (const Json *e : shown)
+      text += (text.empty() ? "" : ",") + entry_json(*e);
+    std::printf("[%s]\n", text.c_str());
+  } else {
+    print_entries(shown);
+  }
+  return kOk;
 }
 
-int cmd_lls(const Words &w, const Options &opt) {
-  return show_listing(sftp_client_list_local(w.size() > 1 ? w[1].c_str() : "."),
-                      opt);
+std::string arg(const Words &a, size_t k) { return k < a.size() ? a[k] : ""; }
+
+bool remote_entry(const std::string &path, Json &entry) {
+  return json_parse(sftp_client_stat(path.c_str()), entry) &&
+         entry.is(Json::Kind::object) && !entry.members.empty();
 }
 
-int cmd_stat(const Words &w, const Options &opt) {
-  std::string text = sftp_client_stat(w[1].c_str());
-  if (text == "{}") return failed();
-  Json entry;
-  json_parse(text, entry);
+// Shows one entry, as the library described it.
+void show_entry(const std::string &text, const Json &entry,
+                const Options &opt) {
   if (opt.json)
     std::printf("%s\n", text.c_str());
   else
     print_entries({&entry});
+}
+
+// Lists a folder, the entries that a pattern matches, or, as ls does for a
+// path that is no folder, the one file.
+int cmd_ls(const Words &a, const std::string &, const Options &opt) {
+  std::string path = remote_path(arg(a, 0));
+  if (has_pattern(path)) return show_matches(path, opt);
+  std::string text = sftp_client_list_dir(path.c_str());
+  std::string error = sftp_client_last_error();
+  if (text != "[]" || error.empty()) return show_listing(text, opt);
+  Json entry;
+  if (!path.empty() && remote_entry(path, entry) && !entry["is_dir"].flag) {
+    // As JSON, still an array, as every listing is.
+    if (opt.json)
+      std::printf("[%s]\n", entry_json(entry).c_str());
+    else
+      print_entries({&entry});
+    return kOk;
+  }
+  std::fprintf(stderr, "sftpc: %s\n", error.c_str());
+  return kFailed;
+}
+
+int cmd_lls(const Words &a, const std::string &, const Options &opt) {
+  std::string path = a.empty() ? "." : a[0];
+  return show_listing(sftp_client_list_local(path.c_str()), opt);
+}
+
+int cmd_stat(const Words &a, const std::string &, const Options &opt) {
+  std::string text = sftp_client_stat(remote_path(a[0]).c_str());
+  if (text == "{}") return failed();
+  Json entry;
+  json_parse(text, entry);
+  show_entry(text, entry, opt);
   return kOk;
 }
 
-int cmd_info(const Words &, const Options &opt) {
+int cmd_info(const Words &, const std::string &, const Options &opt) {
   std::string text = sftp_client_session_info();
   if (opt.json) {
     std::printf("%s\n", text.c_str());
@@ -121,7 +173,7 @@ int cmd_info(const Words &, const Options &opt) {
   return kOk;
 }
 
-int cmd_log(const Words &, const Options &opt) {
+int cmd_log(const Words &, const std::string &, const Options &opt) {
   if (opt.json)
     std::printf("%s\n", sftp_client_get_log());
   else
@@ -129,14 +181,14 @@ int cmd_log(const Words &, const Options &opt) {
   return kOk;
 }
 
-int cmd_realpath(const Words &w, const Options &opt) {
-  std::string path = sftp_client_realpath(w.size() > 1 ? w[1].c_str() : ".");
+int cmd_realpath(const Words &a, const std::string &, const Options &opt) {
+  std::string path = sftp_client_realpath(remote_path(arg(a, 0)).c_str());
   if (path.empty()) return failed();
   std::printf("%s\n", opt.json ? json_quote(path).c_str() : path.c_str());
   return kOk;
 }
 
-int cmd_version(const Words &, const Options &opt) {
+int cmd_version(const Words &, const std::string &, const Options &opt) {
   if (opt.json)
     std::printf("{\"sftpc\":\"%s\",\"library\":\"%s\"}\n", SFTPC_VERSION,
                 sftp_client_version());
@@ -145,44 +197,30 @@ int cmd_version(const Words &, const Options &opt) {
   return kOk;
 }
 
-int cmd_mkdir(const Words &w, const Options &) {
-  return status(sftp_client_mkdir(w[1].c_str()));
+int cmd_mkdir(const Words &a, const std::string &, const Options &) {
+  return status(sftp_client_mkdir(remote_path(a[0]).c_str()));
 }
-int cmd_rmdir(const Words &w, const Options &) {
-  return status(sftp_client_rmdir(w[1].c_str()));
+int cmd_rmdir(const Words &a, const std::string &, const Options &) {
+  return status(sftp_client_rmdir(remote_path(a[0]).c_str()));
 }
-int cmd_rm(const Words &w, const Options &) {
-  return status(sftp_client_delete(w[1].c_str()));
+int cmd_mv(const Words &a, const std::string &, const Options &) {
+  return status(
+      sftp_client_rename(remote_path(a[0]).c_str(), remote_path(a[1]).c_str()));
 }
-int cmd_mv(const Words &w, const Options &) {
-  return status(sftp_client_rename(w[1].c_str(), w[2].c_str()));
-}
-
-int cmd_chmod(const Words &w, const Options &) {
-  return status(sftp_client_chmod(w[2].c_str(), parse_mode(w[1])));
+int cmd_chmod(const Words &a, const std::string &, const Options &) {
+  int mode = parse_mode(a[0]);
+  return status(sftp_client_chmod(remote_path(a[1]).c_str(), mode));
 }
 
-// Reports a finished transfer: the record as JSON, or a summary line.
-int report_transfer(int rc, const char *verb, const std::string &from,
-                    const std::string &to, const Options &opt) {
-  if (rc == kInterrupted) {
-    std::fprintf(stderr, "sftpc: %s\n", sftp_client_last_error());
-    return rc;
-  }
-  if (rc != kOk) return failed();
-  std::string text = sftp_transfer_progress();
-  if (opt.json) {
-    std::printf("%s\n", text.c_str());
-    return kOk;
-  }
-  Json rec;
-  json_parse(text, rec);
-  double s = static_cast<double>(rec["elapsed_ms"].integer()) / 1000;
-  double mib = static_cast<double>(rec["transferred"].integer()) / (1 << 20);
-  std::printf("%s %s -> %s: %.1f MiB in %.1f s (%.1f MiB/s)\n", verb,
-              printable(from).c_str(), printable(to).c_str(), mib, s,
-              s > 0 ? mib / s : 0.0);
-  return kOk;
+// Deletes every file that the argument names; a failure does not stop the
+// others, but fails the command.
+int cmd_rm(const Words &a, const std::string &, const Options &) {
+  Words paths;
+  if (!expand(true, remote_path(a[0]), paths)) return kFailed;
+  int rc = kOk;
+  for (const std::string &p : paths)
+    if (sftp_client_delete(p.c_str()) != 0) rc = failed();
+  return rc;
 }
 
 bool local_is_dir(const std::string &path) {
@@ -190,62 +228,223 @@ bool local_is_dir(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool remote_is_dir(const std::string &path) {
-  Json entry;
-  return json_parse(sftp_client_stat(path.c_str()), entry) &&
-         entry["is_dir"].flag;
+// Where one of the sources goes: into the target when it is a folder,
+// beside the current folder when there is no target, else the target itself.
+std::string target_of(const std::string &source, const std::string &target,
+                      bool is_folder, bool remote) {
+  if (target.empty())
+    return remote ? remote_path(base_name(source)) : base_name(source);
+  return is_folder ? join(target, base_name(source)) : target;
 }
 
-int cmd_get(const Words &w, const Options &opt) {
-  const std::string &remote = w[1];
-  std::string local = w.size() > 2 ? w[2] : base_name(remote);
-  if (local.empty() || local_is_dir(local))
-    local = join(local, base_name(remote));
-  auto copy = [&] {
-    return (opt.scp ? scp_client_download : sftp_client_download)(
-        remote.c_str(), local.c_str());
-  };
-  return report_transfer(run_transfer(copy, opt), "downloaded", remote, local,
-                         opt);
+int get_one(const std::string &from, const std::string &to,
+            const std::string &flags, bool matched, const Options &opt) {
+  bool keep = flags.find('p') != std::string::npos;
+  // A path that cannot be described is left to the download, whose
+  // failure says why in its own words.
+  Json e;
+  bool described = remote_entry(from, e);
+  if (e["is_dir"].flag) {
+    if (flags.find('r') == std::string::npos) {
+      // A folder that a pattern matched is passed over, as ls would show it.
+      std::fprintf(stderr, "sftpc: '%s' is a folder (use get -r)\n",
+                   printable(from).c_str());
+      return matched ? kOk : kFailed;
+    }
+    return get_tree(from, to, keep, opt);
+  }
+  int rc = copy_file(true, from, to, opt);
+  if (rc != kOk || !keep) return rc;
+  if (described) return keep_local_attrs(to, e);
+  std::fprintf(stderr, "sftpc: cannot keep the time and mode of '%s'\n",
+               printable(to).c_str());
+  return kFailed;
 }
 
-int cmd_put(const Words &w, const Options &opt) {
-  const std::string &local = w[1];
-  std::string remote = w.size() > 2 ? w[2] : base_name(local);
-  if (remote.empty() || remote_is_dir(remote))
-    remote = join(remote, base_name(local));
-  auto copy = [&] {
-    return opt.scp ? scp_client_upload(local.c_str(), remote.c_str(), opt.mode)
-                   : sftp_client_upload(local.c_str(), remote.c_str());
-  };
-  return report_transfer(run_transfer(copy, opt), "uploaded", local, remote,
-                         opt);
+int put_one(const std::string &from, const std::string &to,
+            const std::string &flags, bool matched, const Options &opt) {
+  bool keep = flags.find('p') != std::string::npos;
+  if (local_is_dir(from)) {
+    if (flags.find('r') == std::string::npos) {
+      // A folder that a pattern matched is passed over, as ls would show it.
+      std::fprintf(stderr, "sftpc: '%s' is a folder (use put -r)\n",
+                   printable(from).c_str());
+      return matched ? kOk : kFailed;
+    }
+    return put_tree(from, to, keep, opt);
+  }
+  int rc = copy_file(false, from, to, opt);
+  return rc == kOk && keep ? keep_remote_attrs(to, from) : rc;
 }
 
-struct Command {
-  const char *name;
-  size_t min_args, max_args;
-  bool needs_session;
-  int (*run)(const Words &, const Options &);
+// get and put: every source that the first argument names (a pattern may
+// name several) goes to the target; several need a folder as the target.
+int transfer(bool download, const Words &a, const std::string &flags,
+             const Options &opt) {
+  std::string source = a[0];
+  while (source.size() > 1 && source.back() == '/') source.pop_back();
+  Words sources;
+  if (!expand(download, download ? remote_path(source) : source, sources))
+    return kFailed;
+  std::string target =
+      a.size() > 1 ? (download ? a[1] : remote_path(a[1])) : "";
+  Json e;
+  bool folder = !target.empty() &&
+                (download ? local_is_dir(target)
+                          : remote_entry(target, e) && e["is_dir"].flag);
+  if (sources.size() > 1 && !target.empty() && !folder) {
+    std::fprintf(stderr, "sftpc: '%s' is not a folder, and %zu files match\n",
+                 printable(target).c_str(), sources.size());
+    return kFailed;
+  }
+  bool matched = has_pattern(a[0]);
+  for (const std::string &s : sources) {
+    std::string to = target_of(s, target, folder, !download);
+    int rc = download ? get_one(s, to, flags, matched, opt)
+                      : put_one(s, to, flags, matched, opt);
+    if (rc != kOk) return rc;
+  }
+  return kOk;
+}
+
+int cmd_get(const Words &a, const std::string &flags, const Options &opt) {
+  return transfer(true, a, flags, opt);
+}
+int cmd_put(const Words &a, const std::string &flags, const Options &opt) {
+  return transfer(false, a, flags, opt);
+}
+
+int cmd_cd(const Words &a, const std::string &, const Options &) {
+  if (a.empty()) {
+    set_remote_folder("");
+    return kOk;
+  }
+  std::string path = sftp_client_realpath(remote_path(a[0]).c_str());
+  Json e;
+  if (path.empty() || !remote_entry(path, e)) return failed();
+  if (!e["is_dir"].flag) {
+    std::fprintf(stderr, "sftpc: '%s' is not a folder\n",
+                 printable(path).c_str());
+    return kFailed;
+  }
+  set_remote_folder(path);
+  return kOk;
+}
+
+int cmd_pwd(const Words &, const std::string &, const Options &) {
+  std::string path = sftp_client_realpath(remote_path("").c_str());
+  if (path.empty()) return failed();
+  std::printf("Remote working directory: %s\n", printable(path).c_str());
+  return kOk;
+}
+
+int cmd_lcd(const Words &a, const std::string &, const Options &) {
+  const char *home = std::getenv("HOME");
+  std::string path = a.empty() ? (home != nullptr ? home : "/") : a[0];
+  if (chdir(path.c_str()) == 0) return kOk;
+  std::fprintf(stderr, "sftpc: cannot change local folder to '%s'\n",
+               printable(path).c_str());
+  return kFailed;
+}
+
+int cmd_lpwd(const Words &, const std::string &, const Options &) {
+  char buf[4096];
+  if (getcwd(buf, sizeof buf) == nullptr) {
+    std::fprintf(stderr, "sftpc: cannot tell the local folder\n");
+    return kFailed;
+  }
+  std::printf("Local working directory: %s\n", printable(buf).c_str());
+  return kOk;
+}
+
+int cmd_help(const Words &a, const std::string &, const Options &) {
+  for (const CommandSpec &c : command_table()) {
+    if (!a.empty() && a[0] != c.name) continue;
+    std::string head = std::string(c.name) + (*c.usage ? " " : "") + c.usage;
+    std::printf("%-30s %s\n", head.c_str(), c.summary);
+  }
+  return kOk;
+}
+
+int cmd_quit(const Words &, const std::string &, const Options &) {
+  g_quit = true;
+  return kOk;
+}
+
+const std::vector<CommandSpec> kCommands = {
+    {"bye", "", 0, 0, false, "", "", "leave the shell", cmd_quit},
+    {"cd", "", 0, 1, true, "r", "[PATH]",
+     "change the remote folder (default: the home folder)", cmd_cd},
+    {"chmod", "", 2, 2, true, "-r", "MODE PATH",
+     "set permission bits, MODE in octal (644)", cmd_chmod},
+    {"exit", "", 0, 0, false, "", "", "leave the shell", cmd_quit},
+    {"get", "rp", 1, 2, true, "rl", "[-r] [-p] REMOTE [LOCAL]",
+     "download files (LOCAL may be a folder)", cmd_get},
+    {"help", "", 0, 1, false, "c", "[COMMAND]", "show the commands", cmd_help},
+    {"info", "", 0, 0, true, "", "", "describe the session", cmd_info},
+    {"lcd", "", 0, 1, false, "l", "[PATH]",
+     "change the local folder (default: the home folder)", cmd_lcd},
+    {"lls", "", 0, 1, false, "l", "[PATH]",
+     "list a local folder (default: the current one)", cmd_lls},
+    {"log", "", 0, 0, true, "", "", "the library's activity log", cmd_log},
+    {"lpwd", "", 0, 0, false, "", "", "print the local folder", cmd_lpwd},
+    {"ls", "la", 0, 1, true, "r", "[-l] [-a] [PATH]",
+     "list a remote folder (default: the current one), always in long form "
+     "with dot files",
+     cmd_ls},
+    {"mkdir", "", 1, 1, true, "r", "PATH", "create a remote folder", cmd_mkdir},
+    {"mv", "", 2, 2, true, "r", "FROM TO", "rename a remote path", cmd_mv},
+    {"put", "rp", 1, 2, true, "lr", "[-r] [-p] LOCAL [REMOTE]",
+     "upload files (REMOTE may be a folder)", cmd_put},
+    {"pwd", "", 0, 0, true, "", "", "print the remote folder", cmd_pwd},
+    {"quit", "", 0, 0, false, "", "", "leave the shell", cmd_quit},
+    {"realpath", "", 0, 1, true, "r", "[PATH]",
+     "the canonical absolute form of a remote path", cmd_realpath},
+    {"rm", "", 1, 1, true, "r", "PATH", "delete remote files", cmd_rm},
+    {"rmdir", "", 1, 1, true, "r", "PATH", "remove an empty remote folder",
+     cmd_rmdir},
+    {"stat", "", 1, 1, true, "r", "PATH", "describe one remote path", cmd_stat},
+    {"version", "", 0, 0, false, "", "",
+     "the versions of sftpc and the library", cmd_version},
 };
 
-const Command kCommands[] = {
-    {"info", 0, 0, true, cmd_info},   {"ls", 0, 1, true, cmd_ls},
-    {"stat", 1, 1, true, cmd_stat},   {"realpath", 0, 1, true, cmd_realpath},
-    {"mkdir", 1, 1, true, cmd_mkdir}, {"rmdir", 1, 1, true, cmd_rmdir},
-    {"rm", 1, 1, true, cmd_rm},       {"mv", 2, 2, true, cmd_mv},
-    {"chmod", 2, 2, true, cmd_chmod}, {"get", 1, 2, true, cmd_get},
-    {"put", 1, 2, true, cmd_put},     {"lls", 0, 1, false, cmd_lls},
-    {"log", 0, 0, true, cmd_log},     {"version", 0, 0, false, cmd_version},
-};
+// Splits the arguments after the command name into one-letter flags (such
+// as -r, -p or -rp, before the first other word) and the rest.
+void split_flags(const CommandSpec &c, const Words &words, std::string &flags,
+                 Words &args) {
+  size_t k = 1;
+  for (; k < words.size() && words[k].size() > 1 && words[k][0] == '-'; ++k) {
+    if (words[k] == "--") {
+      ++k;
+      break;
+    }
+    for (char f : words[k].substr(1)) {
+      if (std::strchr(c.flags, f) == nullptr)
+        throw UsageError("'" + words[0] + "' has no option -" +
+                         std::string(1, f));
+      flags += f;
+    }
+  }
+  args.assign(words.begin() + static_cast<long>(k), words.end());
+}
 
-const Command *find_command(const std::string &name) {
-  for (const Command &c : kCommands)
+}  // namespace
+
+const std::vector<CommandSpec> &command_table() { return kCommands; }
+
+const CommandSpec *find_command(const std::string &name) {
+  for (const CommandSpec &c : kCommands)
     if (name == c.name) return &c;
   return nullptr;
 }
 
-}  // namespace
+char argument_kind(const CommandSpec &c, size_t arg) {
+  size_t n = std::strlen(c.kinds);
+  if (n == 0) return '-';
+  return c.kinds[arg < n ? arg : n - 1];
+}
+
+bool quit_requested() { return g_quit; }
 
 // An octal mode of at most four digits, such as 644 or 0755.
 int parse_mode(const std::string &text) {
@@ -274,13 +473,15 @@ std::string printable(const std::string &text) {
 }
 
 int run_command(const Words &words, const Options &opt, Session &session) {
-  const Command *c = find_command(words[0]);
+  const CommandSpec *c = find_command(words[0]);
   if (c == nullptr) throw UsageError("unknown command '" + words[0] + "'");
-  size_t args = words.size() - 1;
-  if (args < c->min_args || args > c->max_args)
+  std::string flags;
+  Words args;
+  split_flags(*c, words, flags, args);
+  if (args.size() < c->min_args || args.size() > c->max_args)
     throw UsageError("wrong number of arguments for '" + words[0] + "'");
   if (c->needs_session && !session.ensure()) return kFailed;
-  return c->run(words, opt);
+  return c->run(args, flags, opt);
 }
 
 }  // namespace sftpc

@@ -64,6 +64,13 @@ class OddNames(Listing):
                plain(b"L" * 1022)]
 
 
+class Unsafe(Listing):
+    """A folder "." whose entries try to lead a recursive download out of its target."""
+
+    ENTRIES = [asyncssh.SFTPName(b".", b"", attrs(S_IFDIR | 0o755, 4096, 0, 0, MTIME)),
+               plain(b"../escaped"), plain(b"a/b"), plain(b"..", S_IFDIR | 0o755)]
+
+
 class LongName(Listing):
     """Two names, one of <arg> bytes (default 1023), one more: libssh2 refuses the long one."""
 
@@ -175,6 +182,7 @@ SCENARIOS = {
     "fsdotsonly": Scenario(sftp=DotsOnly, doc='directories hold only "." and ".."'),
     "fsemptydir": Scenario(sftp=Empty, doc="directories send no entry at all"),
     "fsoddnames": Scenario(sftp=OddNames, doc="names with control bytes, bad UTF-8, 1022 bytes"),
+    "fsunsafe": Scenario(sftp=Unsafe, doc='names "../escaped" and "a/b" in the folder "."'),
     "fslongname": Scenario(sftp=LongName, doc="a, b, a name of <arg> (1023) bytes, c"),
     "fsmodes": Scenario(sftp=Modes, doc="permission words, missing attributes, ids at 2^32-2"),
     "fsreaddirfail": Scenario(sftp=ReadDirFail, doc="200 entries; the second READDIR fails"),
