@@ -12,7 +12,7 @@ export DEBIAN_FRONTEND=noninteractive
 PKGS=(cmake g++ make pkg-config patch libgtest-dev libjsmn-dev libssl-dev zlib1g-dev dpkg-dev
       openssh-server openssh-sftp-server openssh-client python3-asyncssh clang-format
       python3-bcrypt procps openssl util-linux python3 ca-certificates debian-archive-keyring
-      tmux python3-pytest python3-pip mono-mcs mono-runtime)
+      tmux python3-pytest python3-pip mono-mcs mono-runtime libedit-dev python3-venv)
 
 tw_install_missing deps "${PKGS[@]}"
 
