@@ -19,7 +19,7 @@ command -v mcs >/dev/null || bash scripts/deps.sh >/dev/null
 P="$(mktemp -d)"
 trap 'rm -rf "$P"' EXIT
 mkdir -p "$P/lib/net45" "$P/runtimes/win-x64/native" "$P/_rels" "$DIST"
-mcs -nologo -warnaserror -target:library -optimize+ -doc:"$P/lib/net45/$ID.xml" \
+mcs -nologo -warnaserror -nowarn:1591 -target:library -optimize+ -doc:"$P/lib/net45/$ID.xml" \
   -out:"$P/lib/net45/$ID.dll" bindings/csharp/TarnwickSftp.cs
 cp "$DLL" "$P/runtimes/win-x64/native/"
 cat >"$P/$ID.nuspec" <<XML

@@ -92,7 +92,7 @@ sys.exit(b[:2] != b"MZ" or b[o:o + 6] != b"PE\0\0\x64\x86")' "$W"/pkg/runtimes/w
       'System.Console.WriteLine(Tarnwick.Sftp.SftpClient.LibraryVersion); } }' >"$W/p.cs"
     mcs -nologo -r:"$W/pkg/lib/net45/Tarnwick.Sftp.dll" -out:"$W/p.exe" "$W/p.cs"
     cp "$W/pkg/lib/net45/Tarnwick.Sftp.dll" "$W/"
-    ln -s "$2" "$W/libtarnwick-libssh2-sftp-client-transfer.so"
+    ln -s "$(realpath "$2")" "$W/libtarnwick-libssh2-sftp-client-transfer.so"
     [[ "$(LD_LIBRARY_PATH="$W" mono "$W/p.exe")" == 1.1.1 ]] ||
       { echo "FAILED: the package's assembly" >&2; exit 1; }
     ;;
