@@ -4,11 +4,6 @@
 // session; the commands live in sftpc_commands.cpp.
 #include "sftpc.h"
 
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +12,7 @@
 #include <sstream>
 
 #include "sftpc_json.h"
+#include "sftpc_ssh.h"
 #include "tarnwick_sftp.h"
 
 namespace sftpc {
@@ -109,8 +105,8 @@ long long parse_number(const std::string &flag, const std::string &v,
 
 // Where an option may stand: a connection setting on the command line or in
 // the config file; a command option also in a batch line; a run option only
-// on the command line.
-enum class Scope { setting, command, run };
+// on the command line; OpenSSH's short options only before the destination.
+enum class Scope { setting, command, run, ssh };
 
 // One option: its name, whether it takes a value, where it may stand, and
 // what it sets.
@@ -143,6 +139,18 @@ const Flag kFlags[] = {
      }},
     {"--fingerprint", true, Scope::setting,
      [](Invocation &i, V v) { i.settings.fingerprint = v; }},
+    {"-P", true, Scope::ssh,
+     [](Invocation &i, V v) {
+       i.settings.port = parse_number("-P", v, 1, 65535);
+     }},
+    {"-i", true, Scope::ssh,
+     [](Invocation &i, V v) { i.settings.identities.push_back(v); }},
+    {"-F", true, Scope::ssh,
+     [](Invocation &i, V v) { i.settings.ssh_config = v; }},
+    {"-o", true, Scope::ssh,
+     [](Invocation &i, V v) { i.settings.ssh_options.push_back(v); }},
+    {"--inplace", false, Scope::run,
+     [](Invocation &i, V) { i.settings.inplace = true; }},
     {"--json", false, Scope::command,
      [](Invocation &i, V) { i.options.json = true; }},
     {"--scp", false, Scope::command,
@@ -194,8 +202,11 @@ void apply_config(Invocation &inv, const std::string &path) {
   }
 }
 
-// Reads options and words from args. Options may stand anywhere, and "--"
-// ends them; a batch line may hold only the options of one command.
+// Reads options and words from args. Long options may stand anywhere, and
+// "--" ends them; OpenSSH's -P, -i, -F and -o only before the first word.
+// After the first word, any other word that begins with one '-' is the
+// command's own (get -r). A batch line may hold only the options of one
+// command.
 void parse_args(const Words &args, Invocation &inv, bool batch_line) {
   bool options_done = false;
   for (size_t k = 0; k < args.size(); ++k) {
@@ -208,13 +219,24 @@ void parse_args(const Words &args, Invocation &inv, bool batch_line) {
       options_done = true;
       continue;
     }
-    size_t eq = a.rfind("--", 0) == 0 ? a.find('=') : std::string::npos;
-    std::string name = a.substr(0, eq), value;
+    bool is_long = a.rfind("--", 0) == 0;
+    size_t eq = is_long ? a.find('=') : std::string::npos;
+    // Short options may carry their value: -P2222, -oPort=2222.
+    std::string name = is_long ? a.substr(0, eq) : a.substr(0, 2), value;
     const Flag *f = find_flag(name);
-    if (f == nullptr) throw UsageError("unknown option '" + name + "'");
+    if (f != nullptr && f->scope == Scope::ssh && !inv.words.empty())
+      f = nullptr;
+    if (f == nullptr && !is_long && !inv.words.empty()) {
+      inv.words.push_back(a);
+      continue;
+    }
+    if (f == nullptr) throw UsageError("unknown option '" + a + "'");
     if (batch_line && f->scope != Scope::command)
       throw UsageError("option " + name + " cannot be used in a batch line");
-    if (eq != std::string::npos) {
+    if (!is_long && a.size() > 2) {
+      if (!f->takes_value) throw UsageError("unknown option '" + a + "'");
+      value = a.substr(2);
+    } else if (eq != std::string::npos) {
       if (!f->takes_value) throw UsageError(name + " takes no value");
       value = a.substr(eq + 1);
     } else if (f->takes_value) {
@@ -295,74 +317,81 @@ int run_batch(const Invocation &inv, Session &session) {
   return kOk;
 }
 
-std::string env_value(const std::string &var, const char *what) {
-  const char *v = std::getenv(var.c_str());
-  if (v == nullptr)
-    throw UsageError(std::string(what) + " variable " + var + " is not set");
-  return v;
+// Takes the destination, [user@]host[:port] ("[::1]:2222" for an IPv6
+// address), from the first word when no --host or --config named the host.
+void take_destination(Invocation &inv) {
+  // The local commands need no destination.
+  if (!inv.settings.host.empty() || inv.words.empty() ||
+      inv.words[0] == "version" || inv.words[0] == "lls")
+    return;
+  const std::string given = inv.words.front();
+  std::string d = given;
+  inv.words.erase(inv.words.begin());
+  size_t at = d.rfind('@');
+  if (at != std::string::npos) inv.settings.user = d.substr(0, at);
+  d.erase(0, at == std::string::npos ? 0 : at + 1);
+  size_t colon = d.rfind(':');
+  bool bracketed = d.size() > 1 && d[0] == '[';
+  size_t close = d.find(']');
+  if (bracketed && close != std::string::npos) {
+    if (close + 1 < d.size() && d[close + 1] == ':')
+      inv.settings.port = parse_number("port", d.substr(close + 2), 1, 65535);
+    d = d.substr(1, close - 1);
+  } else if (colon != std::string::npos && d.find(':') == colon) {
+    inv.settings.port = parse_number("port", d.substr(colon + 1), 1, 65535);
+    d.erase(colon);
+  }
+  if (d.empty() || (inv.settings.user.empty() && at != std::string::npos))
+    throw UsageError("bad destination '" + given + "'");
+  inv.settings.host = d;
 }
 
-// The library's configuration, secrets included: it is handed to the
-// library and never printed.
-std::string config_json(const Settings &s, const std::string &secret) {
-  std::string c =
-      "{\"host\":" + json_quote(s.host) + ",\"user\":" + json_quote(s.user);
-  if (s.port != 0) c += ",\"port\":" + std::to_string(s.port);
-  if (s.timeout != 0)
-    c += ",\"timeout_ms\":" + std::to_string(s.timeout * 1000);
-  if (!s.fingerprint.empty())
-    c += ",\"host_fingerprint\":" + json_quote(s.fingerprint);
-  if (!s.key.empty())
-    c += ",\"private_key\":" + json_quote(s.key) +
-         ",\"passphrase\":" + json_quote(secret);
-  else
-    c += ",\"password\":" + json_quote(secret);
-  return c + "}";
+// Reads the ssh_config files for the host: -F's file alone, else the
+// user's and the system's. Command-line values come first and so win.
+SshOptions ssh_options(const Settings &s) {
+  SshOptions o;
+  for (const std::string &line : s.ssh_options) apply_ssh_option(line, o);
+  if (s.ssh_config == "none") return o;
+  if (!s.ssh_config.empty()) {
+    read_ssh_config(s.ssh_config, s.host, o, true);
+  } else {
+    read_ssh_config(home_dir() + "/.ssh/config", s.host, o, false);
+    read_ssh_config("/etc/ssh/ssh_config", s.host, o, false);
+  }
+  return o;
 }
 
-// Overwrites a text that held a secret before it is released.
-void wipe(std::string &s) {
-  volatile char *p = &s[0];
-  for (size_t k = 0; k < s.size(); ++k) p[k] = 0;
-  s.clear();
+// Where and how to log in: the command line first, then ssh_config, then
+// OpenSSH's defaults.
+Target resolve(const Settings &s) {
+  if (s.host.empty()) throw UsageError("no destination (host) given");
+  SshOptions o = ssh_options(s);
+  Target t;
+  t.alias = s.host;
+  t.host =
+      o.hostname.empty() ? s.host : expand_tokens(o.hostname, s.host, "", 0);
+  t.user = !s.user.empty() ? s.user : !o.user.empty() ? o.user : login_name();
+  t.port = s.port != 0 ? s.port : o.port != 0 ? o.port : 22;
+  t.timeout = s.timeout != 0 ? s.timeout : o.timeout;
+  Words keys = s.identities;
+  if (!s.key.empty()) keys.insert(keys.begin(), s.key);
+  keys.insert(keys.end(), o.identity_files.begin(), o.identity_files.end());
+  for (const std::string &k : keys)
+    t.keys.push_back(expand_tokens(k, t.host, t.user, t.port));
+  if (o.known_hosts_files.empty())
+    o.known_hosts_files = {"~/.ssh/known_hosts", "~/.ssh/known_hosts2"};
+  for (const std::string &f : o.known_hosts_files)
+    t.known_hosts_files.push_back(expand_tokens(f, t.host, t.user, t.port));
+  t.password_env = s.password_env;
+  t.passphrase_env = s.passphrase_env;
+  t.fingerprint = s.fingerprint;
+  t.strict = o.strict;
+  t.hash_known_hosts = o.hash_known_hosts == 1;
+  t.safe_replace = !s.inplace;
+  return t;
 }
-
-volatile std::sig_atomic_t g_prompt_interrupted = 0;
 
 }  // namespace
-
-std::string read_password(const Settings &s) {
-  if (!s.password_env.empty()) return env_value(s.password_env, "password");
-  int fd = open("/dev/tty", O_RDWR | O_NOCTTY);
-  if (fd < 0)
-    throw UsageError(
-        "no password: give --password-env VAR or --key FILE (no terminal to "
-        "ask on)");
-  std::string prompt = s.user + "@" + s.host + "'s password: ";
-  termios old{};
-  bool tty = tcgetattr(fd, &old) == 0;
-  termios quiet = old;
-  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  if (tty) tcsetattr(fd, TCSAFLUSH, &quiet);
-  // Ctrl-C at the prompt must restore echo before the run ends.
-  struct sigaction sa {
-  }, previous{};
-  sa.sa_handler = [](int) { g_prompt_interrupted = 1; };
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, &previous);
-  ssize_t ignored = write(fd, prompt.data(), prompt.size());
-  std::string password;
-  char c;
-  while (!g_prompt_interrupted && read(fd, &c, 1) == 1 && c != '\n')
-    password += c;
-  if (tty) tcsetattr(fd, TCSAFLUSH, &old);
-  sigaction(SIGINT, &previous, nullptr);
-  ignored = write(fd, "\n", 1);
-  (void)ignored;
-  close(fd);
-  if (g_prompt_interrupted) std::exit(kInterrupted);
-  return password;
-}
 
 Session::~Session() { close(); }
 
@@ -373,24 +402,16 @@ void Session::close() {
 
 bool Session::ensure() {
   if (open_) return true;
-  const Settings &s = settings_;
-  if (s.host.empty()) throw UsageError("--host is required");
-  if (s.user.empty()) throw UsageError("--user is required");
-  std::string secret = !s.key.empty()
-                           ? (s.passphrase_env.empty()
-                                  ? ""
-                                  : env_value(s.passphrase_env, "passphrase"))
-                           : read_password(s);
-  std::string config = config_json(s, secret);
-  int rc = sftp_client_connect(config.c_str());
-  wipe(secret);
-  wipe(config);
-  if (rc != 0) {
-    std::fprintf(stderr, "sftpc: %s\n", sftp_client_last_error());
-    return false;
-  }
-  open_ = true;
-  return true;
+  open_ = login(resolve(settings_));
+  return open_;
+}
+
+// A build without the interactive shell (sftpc_shell.cpp) says so.
+__attribute__((weak)) int run_shell(const Options &, Session &) {
+  std::fprintf(stderr,
+               "sftpc: no command given (this build has no interactive "
+               "shell)\nTry 'sftpc --help'.\n");
+  return kUsage;
 }
 
 }  // namespace sftpc
@@ -410,12 +431,15 @@ int run(int argc, char **argv) {
     std::fputs(kHelp, stdout);
     return kOk;
   }
-  if (inv.batch.empty() == inv.words.empty())
-    throw UsageError(inv.batch.empty() ? "no command given"
-                                       : "--batch takes no command");
+  take_destination(inv);
+  if (!inv.batch.empty() && !inv.words.empty())
+    throw UsageError("--batch takes no command");
+  if (inv.settings.host.empty() && inv.words.empty() && inv.batch.empty())
+    throw UsageError("no destination (host) given");
   Session session(inv.settings);
-  int rc = inv.batch.empty() ? run_command(inv.words, inv.options, session)
-                             : run_batch(inv, session);
+  int rc = !inv.batch.empty()  ? run_batch(inv, session)
+           : inv.words.empty() ? run_shell(inv.options, session)
+                               : run_command(inv.words, inv.options, session);
   session.close();
   if (inv.verbose) {
     std::fprintf(stderr, "--- activity log\n");
