@@ -18,25 +18,46 @@
 namespace sftpc {
 namespace {
 
-const char kHelp[] = R"(usage: sftpc [options] COMMAND [ARGS...]
-       sftpc [options] --batch FILE|-
+const char kHelp[] =
+    R"(usage: sftpc [options] [user@]host[:port] [command [args...]]
+       sftpc [options] -b batchfile [user@]host[:port]
+       sftpc [options] --host HOST [command [args...]]
 
-A command-line SSH file-transfer client (SFTP and SCP).
+An SSH file-transfer client (SFTP and SCP) that reads OpenSSH's files:
+~/.ssh/config, ~/.ssh/known_hosts and the keys in ~/.ssh. With a command it
+runs that one command; with -b it runs a batch; with neither it starts the
+interactive shell (prompt "sftpc> "). See sftpc(1).
 
-Connection settings:
-  --host HOST            server name or address (required)
-  --port N               SSH port (default 22)
-  --user NAME            login name (required)
-  --key FILE             log in with this private key file instead of a password
-  --passphrase-env VAR   read the key's passphrase from environment variable VAR
-  --password-env VAR     read the password from environment variable VAR; without
-                         it (and without --key) the password is asked for on the
-                         terminal, without echo. A password is never taken from
-                         the command line, never read from a file, never printed.
+OpenSSH's options (before the destination):
+  -P port                SSH port (default 22, or the config's Port)
+  -i identity_file       log in with this private key (may be repeated)
+  -F ssh_config          read this file instead of ~/.ssh/config and
+                         /etc/ssh/ssh_config ('none': no file)
+  -o Keyword=value       as in ssh_config: HostName, User, Port, IdentityFile,
+                         StrictHostKeyChecking (ask, yes, accept-new, no),
+                         UserKnownHostsFile, HashKnownHosts, ConnectTimeout
+  -b, --batch FILE       run the commands of FILE ('-': standard input) one per
+                         line over one session; stop at the first failure,
+                         except on lines that begin with '-'. Blank lines and
+                         lines beginning with '#' are skipped. A line may hold
+                         --json, --scp and --mode; words may be quoted.
+
+Connection settings (long options may stand anywhere):
+  --host HOST            server name or address, instead of the destination
+  --port N               SSH port
+  --user NAME            login name (default: the config's User, else yours)
+  --key FILE             log in with this private key file
+  --passphrase-env VAR   read the key's passphrase from environment variable
+                         VAR; without it an encrypted key's passphrase is asked
+                         for on the terminal, without echo
+  --password-env VAR     log in with the password in environment variable VAR,
+                         and with nothing else. A password is never taken from
+                         the command line, never read from a file, never
+                         printed.
   --timeout SECONDS      bound of every network wait (default 15)
-  --fingerprint FP       refuse the server unless its host key has this
-                         fingerprint: the SHA-1 form that 'info' shows
-                         (aa:bb:...) or OpenSSH's SHA256:... form
+  --fingerprint FP       accept only the host key with this fingerprint: the
+                         SHA-1 form that 'info' shows (aa:bb:...) or OpenSSH's
+                         SHA256:... form; known_hosts is then not consulted
   --config FILE          read settings from a JSON object whose keys are the
                          long option names with '_' for '-', for example
                          {"host":"example.org","user":"me","key":"/home/me/.ssh/id_ed25519",
@@ -44,22 +65,30 @@ Connection settings:
                           "fingerprint":"SHA256:..."}
                          options on the command line override it
 
+Logging in: without --password-env, sftpc tries the agent (SSH_AUTH_SOCK),
+then the identity files (-i, --key, IdentityFile; else ~/.ssh/id_ed25519,
+id_ecdsa and id_rsa, those that exist), then asks for the password on the
+terminal. The host key is checked against ~/.ssh/known_hosts first: a known
+key must match (a changed key is refused, exit status 1); an unknown host is
+shown with its SHA256 fingerprint and asked about on a terminal ("yes" adds
+it to known_hosts), and refused without one unless StrictHostKeyChecking is
+accept-new or no, which add it without asking.
+
 Output and transfers:
   --json                 print the library's own JSON instead of text
   --scp                  get and put use SCP instead of SFTP
   --mode OCTAL           permission bits of an SCP upload (default 644)
+  --inplace              write over the target file as the copy goes; by
+                         default a download or SFTP upload goes to a temporary
+                         file that replaces the target only once it is whole
   --no-progress          draw no progress line
   -v, --verbose          print the library's activity log on standard error at exit
-  -b, --batch FILE       run the commands of FILE ('-': standard input) one per
-                         line over one session; stop at the first failure,
-                         except on lines that begin with '-'. Blank lines and
-                         lines beginning with '#' are skipped. A line may hold
-                         --json, --scp and --mode; words may be quoted.
   -h, --help             show this text
 
-Commands:
-  info                   describe the session
-  ls [PATH]              list a remote directory (default: the home directory)
+Commands (remote paths are relative to the remote current folder; get, put,
+rm and ls take *, ? and [...] patterns in the last path element):
+  info                   describe the session (host key fingerprints included)
+  ls [PATH]              list a remote directory (default: the current one)
   stat PATH              describe one remote path
   realpath [PATH]        the canonical absolute form of a remote path
   mkdir PATH             create a remote directory
@@ -67,19 +96,33 @@ Commands:
   rm PATH                delete a remote file
   mv FROM TO             rename a remote path
   chmod MODE PATH        set permission bits, MODE in octal (644)
-  get REMOTE [LOCAL]     download a file (LOCAL may be a folder)
-  put LOCAL [REMOTE]     upload a file (REMOTE may be a directory)
+  get [-r] [-p] REMOTE [LOCAL]
+                         download a file (LOCAL may be a folder); -r a whole
+                         folder tree, -p keep modification time and mode bits
+  put [-r] [-p] LOCAL [REMOTE]
+                         upload a file (REMOTE may be a directory); -r, -p
+                         as for get
   lls [PATH]             list a local folder (default: the current one)
   log                    the library's activity log of this session
   version                the versions of sftpc and of the library
+  cd [PATH]              change the remote folder (default: the home)
+  pwd                    print the remote folder
+  lcd [PATH]             change the local folder
+  lpwd                   print the local folder
+  help                   list the commands
+  exit, quit, bye        leave the shell
 
 A transfer shows a progress line (percent, bytes, rate, time left) on a
 terminal, or a plain line each second otherwise; Ctrl-C cancels it, removes
-a partial download and exits with status 130. Exit status: 0 success, 1 a
-failure (the reason on standard error), 2 a usage mistake, 130 interrupted.
+a partial download and exits with status 130 (in the shell: returns to the
+prompt). Exit status: 0 success, 1 a failure (the reason on standard error),
+2 a usage mistake, 130 interrupted.
 
-Example:
-  SFTP_PASSWORD=... sftpc --host example.org --user me --password-env SFTP_PASSWORD ls /tmp
+Examples:
+  sftpc me@example.org ls /srv
+  sftpc -P 2222 -i ~/.ssh/deploy_ed25519 deploy@example.org put site.tar.gz
+  sftpc -b jobs.txt backup
+  SFTP_PASSWORD=... sftpc --password-env SFTP_PASSWORD me@example.org info
 )";
 
 // Everything one run was asked to do.

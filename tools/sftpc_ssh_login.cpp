@@ -284,8 +284,7 @@ bool login(const Target &t) {
       continue;
     }
     attempted = attempted || !probe;
-    if (connect_with(t, pin, probe ? none : creds[i], secret) == 0)
-      return true;
+    if (connect_with(t, pin, probe ? none : creds[i], secret) == 0) return true;
     std::string error = sftp_client_last_error();
     // The probe's mismatch is no event of the user's session.
     if (probe) sftp_client_clear_log();

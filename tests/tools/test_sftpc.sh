@@ -205,7 +205,7 @@ wait_screen() {
 case_terminal() {
   head -c 4194304 /dev/urandom >"$TW_FAKE_ROOT/tty.$$.bin"
   # A clean environment, but for the sanitizers' options of the run.
-  local keep=(PATH=/usr/bin:/bin TERM=screen "HOME=$HOME" "TW_FAKE_PW=$TW_FAKE_PW")
+  local keep=(PATH=/usr/bin:/bin TERM=screen "HOME=$HOME" HISTFILE=/dev/null "TW_FAKE_PW=$TW_FAKE_PW")
   for v in ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS; do [[ -n "${!v:-}" ]] && keep+=("$v=${!v}"); done
   tmux -S "$TMUX_SOCK" new-session -d -s tw -x 100 -y 30 "env -i ${keep[*]@Q} bash --norc --noprofile"
   tmux -S "$TMUX_SOCK" send-keys -t tw "cd $WORK; PS1='$ '; clear" Enter
