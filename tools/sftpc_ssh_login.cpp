@@ -198,6 +198,7 @@ bool accept_unknown(const Target &t, const Seen &s, bool other_types) {
     return false;
   }
   std::string error, file = t.known_hosts_files.front();
+  if (file == "none") return true;  // UserKnownHostsFile none keeps nothing
   if (add_known_host(file, s.name, s.key, t.hash_known_hosts, error))
     std::fprintf(stderr,
                  "Warning: Permanently added '%s' (%s) to the list of known "
