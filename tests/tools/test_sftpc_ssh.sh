@@ -127,23 +127,24 @@ case_known_hosts() {
   ssh-keygen -F "$NAME" -f "$kh" | grep -qF "$HOST_KEY"; ok "ssh-keygen -F finds the line" $?
   expect "a known host needs no question" 0 "$SFTPC" "${login[@]}"
 
-  # One file content per row: expected status, what stderr says, the lines.
-  local want text lines
-  while IFS='|' read -r want text lines; do
+  # One file content per row: expected status, StrictHostKeyChecking, what stderr says, the
+  # lines. A changed key is refused even with "no".
+  local want mode text lines
+  while IFS='|' read -r want mode text lines; do
     fresh_home
     printf '%b' "$lines" >"$kh"
     [[ "$text" == hashed ]] && ssh-keygen -q -H -f "$kh" >/dev/null 2>&1
-    expect "known_hosts: $lines" "$want" "$SFTPC" -o StrictHostKeyChecking=no "${login[@]}"
+    expect "known_hosts: $lines" "$want" "$SFTPC" -o StrictHostKeyChecking="$mode" "${login[@]}"
     [[ "$text" == - || "$text" == hashed ]] || has err "$text"
     ok "says: $text" $?
   done <<EOF
-0|-|# comment\n127.0.0.1 $(other_key id_ed25519_other)\n$NAME $HOST_KEY\n
-0|hashed|$NAME $HOST_KEY\n
-0|-|other,[127.0.0.?]:$PORT $(other_key id_ecdsa)\n[127.0.0.?]:$PORT $HOST_KEY
-1|REMOTE HOST IDENTIFICATION HAS CHANGED|$NAME $(other_key id_ed25519_other)\n
-1|Offending ED25519 key in $HOME/.ssh/known_hosts:2|x $HOST_KEY\n[127.0.0.1]:$PORT,y $(other_key id_ed25519_other)\n
-1|REVOKED HOST KEY|@revoked * $HOST_KEY\n
-0|Permanently added|$NAME $(other_key id_ecdsa)\n
+0|yes|-|# comment\n127.0.0.1 $(other_key id_ed25519_other)\n$NAME $HOST_KEY\n
+0|yes|hashed|$NAME $HOST_KEY\n
+0|yes|-|other,[127.0.0.?]:$PORT $(other_key id_ecdsa)\n[127.0.0.?]:$PORT $HOST_KEY
+1|no|REMOTE HOST IDENTIFICATION HAS CHANGED|$NAME $(other_key id_ed25519_other)\n
+1|no|Offending ED25519 key in $HOME/.ssh/known_hosts:2|x $HOST_KEY\n[127.0.0.1]:$PORT,y $(other_key id_ed25519_other)\n
+1|no|REVOKED HOST KEY|@revoked * $HOST_KEY\n
+1|yes|No ED25519 host key is known|$NAME $(other_key id_ecdsa)\n
 EOF
   # Without a trailing newline the added line still stands on its own, plain here.
   fresh_home
