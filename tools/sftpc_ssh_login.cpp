@@ -296,7 +296,11 @@ bool login(const Target &t) {
       pin = described("fingerprint_sha256");
       continue;
     }
-    if (!starts_with(error, "authentication failed")) {
+    // An agent that cannot be reached is no reason to stop: the keys and
+    // the password follow, as with ssh.
+    bool agent = creds[i].kind == Credential::Kind::agent &&
+                 error.find("agent") != std::string::npos;
+    if (!agent && !starts_with(error, "authentication failed")) {
       std::fprintf(stderr, "sftpc: %s\n", error.c_str());
       return false;
     }

@@ -90,6 +90,8 @@ EOF
   expect "default keys tried in order" 0 "$SFTPC" -F none -v -P "$PORT" "$U@127.0.0.1" info
   has err "AUTH FAILED $U@127.0.0.1:$PORT" && grep -qE '^auth +publickey$' out
   ok "the second default key logged in" $?
+  expect "an agent that is not there is passed over" 0 env SSH_AUTH_SOCK="$WORK/no-agent" \
+    "$SFTPC" -F none -P "$PORT" "$U@127.0.0.1" realpath
   printf 'realpath\nls\n' >jobs.txt
   expect "batch with a destination" 0 "$SFTPC" -F cfg -b jobs.txt 127.0.0.2
   has out "sftpc> ls" && has out "$r"; ok "batch ran" $?
