@@ -153,15 +153,26 @@ TARNWICK_API int TARNWICK_CALL sftp_client_disconnect(void);
  * Describes the open session, or the last one, as a JSON object:
  *   {"connected":true|false,"host":"...","port":N,"user":"...",
  *    "banner":"SSH-2.0-...","fingerprint":"3f:a0:...","home":"/home/me",
- *    "auth":"password"|"publickey"}
+ *    "auth":"password"|"publickey","fingerprint_sha256":"SHA256:...",
+ *    "host_key":"ssh-ed25519 AAAA..."}
  * fingerprint is the SHA-1 of the host key as 20 hexadecimal pairs joined by
- * colons, or "". Answers at once, even during a transfer. The text lives in
- * the buffer shared with sftp_transfer_progress. Never fails.
+ * colons; fingerprint_sha256 is the same key's fingerprint as
+ * `ssh-keygen -lf` prints it ("SHA256:" and 43 base64 characters); host_key
+ * is the key as a line of OpenSSH's known_hosts file holds it after the host
+ * names: its type name, a space and the key in base64. All three are "" when
+ * no key was received. Host programs check known_hosts with host_key and pin
+ * the key they accept through host_fingerprint (see sftp_client_connect).
+ * The text always fits whole: the buffer holds the longest description, an
+ * RSA key of 16384 bits with every text at its longest. Answers at once,
+ * even during a transfer. The text lives in the buffer shared with
+ * sftp_transfer_progress. Never fails.
  * Example (one line in fact, wrapped here):
  *   {"connected":true,"host":"example.org","port":22,"user":"me",
  *    "banner":"SSH-2.0-OpenSSH_9.2p1 Debian-2+deb12u3",
  *    "fingerprint":"e0:2b:82:90:a0:fa:95:ca:76:37:79:9f:0a:31:a8:d4:03:91:7f:03",
- *    "home":"/home/me","auth":"publickey"}
+ *    "home":"/home/me","auth":"publickey",
+ *    "fingerprint_sha256":"SHA256:Kx0f0c9rYzM2oWq0m7I1f2p8q3nQ4aS5tU6vW7xY8zA",
+ *    "host_key":"ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIPq7kZ2p0y3bX0dQ6yS0Lm3HqkS1nV8tYw2rC5uJ9eFh"}
  */
 TARNWICK_API const char *TARNWICK_CALL sftp_client_session_info(void);
 

@@ -26,21 +26,29 @@ bash scripts/with-servers.sh bash -c '
   work=$(mktemp -d)
   trap "rm -rf \"$work\"" EXIT
   cd "$work"
-  login=(--host 127.0.0.1 --port "$TW_SSHD_PORT" --user "$TW_SSH_USER" --key "$TW_KEYS_DIR/id_ed25519")
+  # The demo has a home of its own, whose known_hosts names the throwaway
+  # server'"'"'s host key, as ssh-keyscan would have written it: sftpc checks the
+  # key as ssh does, and nothing of the real ~/.ssh is read or written.
+  export HOME="$work/home"
+  mkdir -p "$HOME/.ssh"
+  printf "[127.0.0.1]:%s %s\n" "$TW_SSHD_PORT" "$(cut -d" " -f1,2 "$TW_TEST_DIR/host_ed25519.pub")" \
+    >"$HOME/.ssh/known_hosts"
+  login=(-P "$TW_SSHD_PORT" -i "$TW_KEYS_DIR/id_ed25519" "$TW_SSH_USER@127.0.0.1")
   # Shows a command the way a person would type it, then runs it.
   run() {
-    printf "\n\$ sftpc %s\n" "$*" | sed "s|$TW_KEYS_DIR|\$KEYS|g; s|--port $TW_SSHD_PORT|--port \$PORT|"
+    printf "\n\$ sftpc %s\n" "$*" | sed "s|$TW_KEYS_DIR|\$KEYS|g; s|-P $TW_SSHD_PORT|-P \$PORT|"
     "$SFTPC" "$@"
   }
   echo "A throwaway OpenSSH server listens on 127.0.0.1:$TW_SSHD_PORT (PORT below);"
   echo "its account $TW_SSH_USER logs in with a key generated in KEYS=$TW_KEYS_DIR."
+  echo "Its host key is in the known_hosts file of the demo'"'"'s own HOME."
   run version
   run "${login[@]}" info
   run "${login[@]}" ls
   head -c "$((TW_DEMO_MIB << 20))" /dev/urandom >demo.bin
   printf "\nA batch over one session: upload over SFTP, list, download over SCP, the log.\n"
   printf "%s\n" "put demo.bin" "ls" "get --scp demo.bin copy.bin" "rm demo.bin" "log" >session.txt
-  run "${login[@]}" --batch session.txt
+  run --batch session.txt "${login[@]}"
   if cmp -s demo.bin copy.bin; then
     printf "\nThe %s MiB copy is identical to the original. demo OK\n" "$TW_DEMO_MIB"
   else

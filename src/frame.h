@@ -19,7 +19,9 @@ namespace tw {
 // Capacities, each including the terminating NUL.
 constexpr size_t kErrorCap = 512;
 constexpr size_t kJsonCap = 524288;
-constexpr size_t kInfoCap = 2048;
+// The session description with an RSA key of 16384 bits and every text
+// escaped at its longest.
+constexpr size_t kInfoCap = 16384;
 constexpr size_t kPathCap = 1024;
 
 // The session lock, the progress lock and the log lock. Order: g_lock before

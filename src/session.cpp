@@ -38,9 +38,14 @@ struct SessionDesc {
   char fingerprint[128];
   char auth[32];
   char home[1024];
+  // OpenSSH's forms of the host key: "SHA256:" and 43 base64 digits, and
+  // "<type> <base64 key>" as a known_hosts line holds it. The largest key in
+  // use, RSA of 16384 bits, takes 2772 characters.
+  char fingerprint_sha256[64];
+  char host_key[3072];
 };
 
-SessionDesc g_desc = {"", "", 22, "", "", "", ""};
+SessionDesc g_desc = {"", "", 22, "", "", "", "", "", ""};
 platform::Socket g_sock = platform::kInvalidSocket;
 std::atomic<bool> g_net_started{false};
 bool g_ssh_inited = false;  // guarded by g_lock
@@ -69,8 +74,53 @@ void publish(const SessionDesc &d, int connected) {
   g_connected.store(connected);
 }
 
+// The base64 of n bytes, unpadded as OpenSSH prints a SHA256 fingerprint,
+// or padded as a known_hosts line holds a key. Input that does not fit whole
+// gives the empty text: a cut key would name another key.
+void base64(const unsigned char *in, size_t n, char *out, size_t cap,
+            bool pad = false) {
+  static const char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  size_t o = 0;
+  out[0] = '\0';
+  if ((n + 2) / 3 * 4 >= cap) return;
+  for (size_t i = 0; i < n; i += 3) {
+    uint32_t v = static_cast<uint32_t>(in[i]) << 16;
+    if (i + 1 < n) v |= static_cast<uint32_t>(in[i + 1]) << 8;
+    if (i + 2 < n) v |= in[i + 2];
+    size_t digits = n - i >= 3 ? 4 : n - i + 1;
+    for (size_t d = 0; d < 4; ++d)
+      if (d < digits)
+        out[o++] = kDigits[(v >> (18 - 6 * d)) & 63];
+      else if (pad)
+        out[o++] = '=';
+  }
+  out[o] = '\0';
+}
+
+// The host key as a known_hosts line holds it: the key's own type name (the
+// first string of its blob), a space, and the blob in base64.
+void write_host_key(LIBSSH2_SESSION *s, SessionDesc *d) {
+  d->host_key[0] = '\0';
+  size_t len = 0;
+  int type = 0;
+  const char *key = libssh2_session_hostkey(s, &len, &type);
+  const auto *blob = reinterpret_cast<const unsigned char *>(key);
+  if (key == nullptr || len < 4) return;
+  uint32_t name_len = (uint32_t{blob[0]} << 24) | (uint32_t{blob[1]} << 16) |
+                      (uint32_t{blob[2]} << 8) | blob[3];
+  if (name_len == 0 || name_len > 64 || name_len + 4 > len) return;
+  int n = snprintf(d->host_key, sizeof d->host_key, "%.*s ",
+                   static_cast<int>(name_len), key + 4);
+  base64(blob, len, d->host_key + n, sizeof d->host_key - n, true);
+  if (d->host_key[n] == '\0') d->host_key[0] = '\0';
+}
+
+// Records the host key's fingerprints (SHA-1 and SHA256) and the key itself.
 void write_fingerprint(LIBSSH2_SESSION *s, SessionDesc *d) {
   d->fingerprint[0] = '\0';
+  d->fingerprint_sha256[0] = '\0';
+  write_host_key(s, d);
   const char *hash = libssh2_hostkey_hash(s, LIBSSH2_HOSTKEY_HASH_SHA1);
   if (hash == nullptr) return;
   size_t n = 0;
@@ -79,34 +129,19 @@ void write_fingerprint(LIBSSH2_SESSION *s, SessionDesc *d) {
                      i == 0 ? "" : ":", static_cast<unsigned char>(hash[i]));
     if (w > 0) n += static_cast<size_t>(w);
   }
-}
-
-// The unpadded base64 of n bytes, as OpenSSH prints a SHA256 fingerprint.
-void base64(const unsigned char *in, size_t n, char *out, size_t cap) {
-  static const char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  size_t o = 0;
-  for (size_t i = 0; i < n && o + 4 < cap; i += 3) {
-    uint32_t v = static_cast<uint32_t>(in[i]) << 16;
-    if (i + 1 < n) v |= static_cast<uint32_t>(in[i + 1]) << 8;
-    if (i + 2 < n) v |= in[i + 2];
-    size_t digits = n - i >= 3 ? 4 : n - i + 1;
-    for (size_t d = 0; d < digits; ++d)
-      out[o++] = kDigits[(v >> (18 - 6 * d)) & 63];
-  }
-  out[o] = '\0';
+  const char *sha256 = libssh2_hostkey_hash(s, LIBSSH2_HOSTKEY_HASH_SHA256);
+  if (sha256 == nullptr) return;
+  memcpy(d->fingerprint_sha256, "SHA256:", 7);
+  base64(reinterpret_cast<const unsigned char *>(sha256), 32,
+         d->fingerprint_sha256 + 7, sizeof d->fingerprint_sha256 - 7);
 }
 
 // True when no key is pinned or the server's key is the pinned one.
-bool host_key_matches(LIBSSH2_SESSION *s, const SessionDesc &d,
-                      const char *pin) {
+bool host_key_matches(const SessionDesc &d, const char *pin) {
   if (pin[0] == '\0') return true;
   if (strncmp(pin, "SHA256:", 7) != 0) return strcmp(pin, d.fingerprint) == 0;
-  const char *hash = libssh2_hostkey_hash(s, LIBSSH2_HOSTKEY_HASH_SHA256);
-  if (hash == nullptr) return false;
-  char text[64];
-  base64(reinterpret_cast<const unsigned char *>(hash), 32, text, sizeof text);
-  return strcmp(pin + 7, text) == 0;
+  return d.fingerprint_sha256[0] != '\0' &&
+         strcmp(pin, d.fingerprint_sha256) == 0;
 }
 
 // Authenticates once, by key file when one is given, else by password.
@@ -238,7 +273,7 @@ Stage open_ssh(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
   snprintf(d->banner, sizeof d->banner, "%s", banner ? banner : "");
   write_fingerprint(s, d);
   // A pinned key is checked before any credential is sent to the server.
-  if (!host_key_matches(s, *d, cfg.host_fingerprint)) return Stage::host_key;
+  if (!host_key_matches(*d, cfg.host_fingerprint)) return Stage::host_key;
   if (authenticate(s, cfg, d) != 0) return Stage::auth;
   LIBSSH2_SFTP *sftp = libssh2_sftp_init(s);
   if (sftp == nullptr) return Stage::sftp;
@@ -411,6 +446,23 @@ void session_disconnect() {
   close_session();
 }
 
+// Working texts big enough for any stored value escaped whole: json_escape
+// writes at most six characters per byte and keeps eight spare.
+constexpr size_t escaped_cap(size_t stored) { return (stored - 1) * 6 + 9; }
+constexpr char kDescTemplate[] =
+    "{\"connected\":%s,\"host\":\"%s\",\"port\":%d,\"user\":\"%s\","
+    "\"banner\":\"%s\",\"fingerprint\":\"%s\",\"home\":\"%s\","
+    "\"auth\":\"%s\",\"fingerprint_sha256\":\"%s\",\"host_key\":\"%s\"}";
+// The longest description fits whole: every member at its longest, all
+// texts escaped at six characters a byte.
+static_assert(sizeof kDescTemplate + 5 + 11 + 3 * escaped_cap(256) +
+                      escaped_cap(1024) + sizeof(SessionDesc{}.fingerprint) +
+                      sizeof(SessionDesc{}.auth) +
+                      sizeof(SessionDesc{}.fingerprint_sha256) +
+                      sizeof(SessionDesc{}.host_key) <=
+                  kInfoCap,
+              "g_info must hold the longest description");
+
 const char *session_describe() {
   SessionDesc d;
   int connected;
@@ -419,17 +471,15 @@ const char *session_describe() {
     d = g_desc;
     connected = g_connected.load();
   }
-  char host[512], user[512], banner[512], home[1024];
+  char host[escaped_cap(sizeof d.host)], user[escaped_cap(sizeof d.user)];
+  char banner[escaped_cap(sizeof d.banner)], home[escaped_cap(sizeof d.home)];
   json_escape(host, sizeof host, d.host);
   json_escape(user, sizeof user, d.user);
   json_escape(banner, sizeof banner, d.banner);
   json_escape(home, sizeof home, d.home);
-  format(g_info, kInfoCap,
-         "{\"connected\":%s,\"host\":\"%s\",\"port\":%d,\"user\":\"%s\","
-         "\"banner\":\"%s\",\"fingerprint\":\"%s\",\"home\":\"%s\","
-         "\"auth\":\"%s\"}",
-         connected ? "true" : "false", host, d.port, user, banner,
-         d.fingerprint, home, d.auth);
+  format(g_info, kInfoCap, kDescTemplate, connected ? "true" : "false", host,
+         d.port, user, banner, d.fingerprint, home, d.auth,
+         d.fingerprint_sha256, d.host_key);
   return g_info;
 }
 

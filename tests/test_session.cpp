@@ -492,8 +492,12 @@ TEST_F(Connect, DescriptionOfAnOpenSession) {
   EXPECT_EQ(d.rfind(expected, 0), 0u) << d;
   std::string fp = expected_fingerprint();
   EXPECT_EQ(fp.size(), 59u);
+  // The host key as its .pub file holds it, without the comment.
+  std::string pub = read_file(env("TW_TEST_DIR") + "/host_ed25519.pub");
+  std::string key = pub.substr(0, pub.find(' ', pub.find(' ') + 1));
   EXPECT_NE(d.find("\"fingerprint\":\"" + fp + "\",\"home\":\"" + home +
-                   "\",\"auth\":\"publickey\"}"),
+                   "\",\"auth\":\"publickey\",\"fingerprint_sha256\":\"" +
+                   expected_sha256() + "\",\"host_key\":\"" + key + "\"}"),
             std::string::npos)
       << d << "\n"
       << fp;
@@ -503,10 +507,10 @@ TEST_F(Connect, DescriptionOfAnOpenSession) {
 }
 
 TEST_F(Connect, DescriptionBeforeAndAfter) {
-  EXPECT_EQ(
-      info(),
-      "{\"connected\":false,\"host\":\"\",\"port\":22,\"user\":\"\","
-      "\"banner\":\"\",\"fingerprint\":\"\",\"home\":\"\",\"auth\":\"\"}");
+  EXPECT_EQ(info(),
+            "{\"connected\":false,\"host\":\"\",\"port\":22,\"user\":\"\","
+            "\"banner\":\"\",\"fingerprint\":\"\",\"home\":\"\",\"auth\":\"\","
+            "\"fingerprint_sha256\":\"\",\"host_key\":\"\"}");
   connect_openssh();
   std::string open = info();
   tw::ensure_locks();
@@ -546,7 +550,10 @@ TEST_F(Connect, ReplacingAnOpenSession) {
                    ",\"user\":\"ok\",\"banner\":\"SSH-2.0-OpenSSH_"),
             std::string::npos)
       << d;
-  EXPECT_NE(d.find("\"home\":\"/\",\"auth\":\"password\"}"), std::string::npos)
+  EXPECT_NE(
+      d.find("\"home\":\"/\",\"auth\":\"password\",\"fingerprint_sha256\":"
+             "\"SHA256:"),
+      std::string::npos)
       << d;
   // A failure before the handshake changes nothing but the flag.
   std::string before = info();

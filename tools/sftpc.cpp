@@ -4,11 +4,6 @@
 // session; the commands live in sftpc_commands.cpp.
 #include "sftpc.h"
 
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,30 +12,52 @@
 #include <sstream>
 
 #include "sftpc_json.h"
+#include "sftpc_ssh.h"
 #include "tarnwick_sftp.h"
 
 namespace sftpc {
 namespace {
 
-const char kHelp[] = R"(usage: sftpc [options] COMMAND [ARGS...]
-       sftpc [options] --batch FILE|-
+const char kHelp[] =
+    R"(usage: sftpc [options] [user@]host[:port] [command [args...]]
+       sftpc [options] -b batchfile [user@]host[:port]
+       sftpc [options] --host HOST [command [args...]]
 
-A command-line SSH file-transfer client (SFTP and SCP).
+An SSH file-transfer client (SFTP and SCP) that reads OpenSSH's files:
+~/.ssh/config, ~/.ssh/known_hosts and the keys in ~/.ssh. With a command it
+runs that one command; with -b it runs a batch; with neither it starts the
+interactive shell (prompt "sftpc> "). See sftpc(1).
 
-Connection settings:
-  --host HOST            server name or address (required)
-  --port N               SSH port (default 22)
-  --user NAME            login name (required)
-  --key FILE             log in with this private key file instead of a password
-  --passphrase-env VAR   read the key's passphrase from environment variable VAR
-  --password-env VAR     read the password from environment variable VAR; without
-                         it (and without --key) the password is asked for on the
-                         terminal, without echo. A password is never taken from
-                         the command line, never read from a file, never printed.
+OpenSSH's options (before the destination):
+  -P port                SSH port (default 22, or the config's Port)
+  -i identity_file       log in with this private key (may be repeated)
+  -F ssh_config          read this file instead of ~/.ssh/config and
+                         /etc/ssh/ssh_config ('none': no file)
+  -o Keyword=value       as in ssh_config: HostName, User, Port, IdentityFile,
+                         StrictHostKeyChecking (ask, yes, accept-new, no),
+                         UserKnownHostsFile, HashKnownHosts, ConnectTimeout
+  -b, --batch FILE       run the commands of FILE ('-': standard input) one per
+                         line over one session; stop at the first failure,
+                         except on lines that begin with '-'. Blank lines and
+                         lines beginning with '#' are skipped. A line may hold
+                         --json, --scp and --mode; words may be quoted.
+
+Connection settings (long options may stand anywhere):
+  --host HOST            server name or address, instead of the destination
+  --port N               SSH port
+  --user NAME            login name (default: the config's User, else yours)
+  --key FILE             log in with this private key file
+  --passphrase-env VAR   read the key's passphrase from environment variable
+                         VAR; without it an encrypted key's passphrase is asked
+                         for on the terminal, without echo
+  --password-env VAR     log in with the password in environment variable VAR,
+                         and with nothing else. A password is never taken from
+                         the command line, never read from a file, never
+                         printed.
   --timeout SECONDS      bound of every network wait (default 15)
-  --fingerprint FP       refuse the server unless its host key has this
-                         fingerprint: the SHA-1 form that 'info' shows
-                         (aa:bb:...) or OpenSSH's SHA256:... form
+  --fingerprint FP       accept only the host key with this fingerprint: the
+                         SHA-1 form that 'info' shows (aa:bb:...) or OpenSSH's
+                         SHA256:... form; known_hosts is then not consulted
   --config FILE          read settings from a JSON object whose keys are the
                          long option names with '_' for '-', for example
                          {"host":"example.org","user":"me","key":"/home/me/.ssh/id_ed25519",
@@ -48,22 +65,30 @@ Connection settings:
                           "fingerprint":"SHA256:..."}
                          options on the command line override it
 
+Logging in: without --password-env, sftpc tries the agent (SSH_AUTH_SOCK),
+then the identity files (-i, --key, IdentityFile; else ~/.ssh/id_ed25519,
+id_ecdsa and id_rsa, those that exist), then asks for the password on the
+terminal. The host key is checked against ~/.ssh/known_hosts first: a known
+key must match (a changed key is refused, exit status 1); an unknown host is
+shown with its SHA256 fingerprint and asked about on a terminal ("yes" adds
+it to known_hosts), and refused without one unless StrictHostKeyChecking is
+accept-new or no, which add it without asking.
+
 Output and transfers:
   --json                 print the library's own JSON instead of text
   --scp                  get and put use SCP instead of SFTP
   --mode OCTAL           permission bits of an SCP upload (default 644)
+  --inplace              write over the target file as the copy goes; by
+                         default a download or SFTP upload goes to a temporary
+                         file that replaces the target only once it is whole
   --no-progress          draw no progress line
   -v, --verbose          print the library's activity log on standard error at exit
-  -b, --batch FILE       run the commands of FILE ('-': standard input) one per
-                         line over one session; stop at the first failure,
-                         except on lines that begin with '-'. Blank lines and
-                         lines beginning with '#' are skipped. A line may hold
-                         --json, --scp and --mode; words may be quoted.
   -h, --help             show this text
 
-Commands:
-  info                   describe the session
-  ls [PATH]              list a remote directory (default: the home directory)
+Commands (remote paths are relative to the remote current folder; get, put,
+rm and ls take *, ? and [...] patterns in the last path element):
+  info                   describe the session (host key fingerprints included)
+  ls [PATH]              list a remote directory (default: the current one)
   stat PATH              describe one remote path
   realpath [PATH]        the canonical absolute form of a remote path
   mkdir PATH             create a remote directory
@@ -71,19 +96,33 @@ Commands:
   rm PATH                delete a remote file
   mv FROM TO             rename a remote path
   chmod MODE PATH        set permission bits, MODE in octal (644)
-  get REMOTE [LOCAL]     download a file (LOCAL may be a folder)
-  put LOCAL [REMOTE]     upload a file (REMOTE may be a directory)
+  get [-r] [-p] REMOTE [LOCAL]
+                         download a file (LOCAL may be a folder); -r a whole
+                         folder tree, -p keep modification time and mode bits
+  put [-r] [-p] LOCAL [REMOTE]
+                         upload a file (REMOTE may be a directory); -r, -p
+                         as for get
   lls [PATH]             list a local folder (default: the current one)
   log                    the library's activity log of this session
   version                the versions of sftpc and of the library
+  cd [PATH]              change the remote folder (default: the home)
+  pwd                    print the remote folder
+  lcd [PATH]             change the local folder
+  lpwd                   print the local folder
+  help                   list the commands
+  exit, quit, bye        leave the shell
 
 A transfer shows a progress line (percent, bytes, rate, time left) on a
 terminal, or a plain line each second otherwise; Ctrl-C cancels it, removes
-a partial download and exits with status 130. Exit status: 0 success, 1 a
-failure (the reason on standard error), 2 a usage mistake, 130 interrupted.
+a partial download and exits with status 130 (in the shell: returns to the
+prompt). Exit status: 0 success, 1 a failure (the reason on standard error),
+2 a usage mistake, 130 interrupted.
 
-Example:
-  SFTP_PASSWORD=... sftpc --host example.org --user me --password-env SFTP_PASSWORD ls /tmp
+Examples:
+  sftpc me@example.org ls /srv
+  sftpc -P 2222 -i ~/.ssh/deploy_ed25519 deploy@example.org put site.tar.gz
+  sftpc -b jobs.txt backup
+  SFTP_PASSWORD=... sftpc --password-env SFTP_PASSWORD me@example.org info
 )";
 
 // Everything one run was asked to do.
@@ -109,8 +148,8 @@ long long parse_number(const std::string &flag, const std::string &v,
 
 // Where an option may stand: a connection setting on the command line or in
 // the config file; a command option also in a batch line; a run option only
-// on the command line.
-enum class Scope { setting, command, run };
+// on the command line; OpenSSH's short options only before the destination.
+enum class Scope { setting, command, run, ssh };
 
 // One option: its name, whether it takes a value, where it may stand, and
 // what it sets.
@@ -143,6 +182,18 @@ const Flag kFlags[] = {
      }},
     {"--fingerprint", true, Scope::setting,
      [](Invocation &i, V v) { i.settings.fingerprint = v; }},
+    {"-P", true, Scope::ssh,
+     [](Invocation &i, V v) {
+       i.settings.port = parse_number("-P", v, 1, 65535);
+     }},
+    {"-i", true, Scope::ssh,
+     [](Invocation &i, V v) { i.settings.identities.push_back(v); }},
+    {"-F", true, Scope::ssh,
+     [](Invocation &i, V v) { i.settings.ssh_config = v; }},
+    {"-o", true, Scope::ssh,
+     [](Invocation &i, V v) { i.settings.ssh_options.push_back(v); }},
+    {"--inplace", false, Scope::run,
+     [](Invocation &i, V) { i.settings.inplace = true; }},
     {"--json", false, Scope::command,
      [](Invocation &i, V) { i.options.json = true; }},
     {"--scp", false, Scope::command,
@@ -194,8 +245,11 @@ void apply_config(Invocation &inv, const std::string &path) {
   }
 }
 
-// Reads options and words from args. Options may stand anywhere, and "--"
-// ends them; a batch line may hold only the options of one command.
+// Reads options and words from args. Long options may stand anywhere, and
+// "--" ends them; OpenSSH's -P, -i, -F and -o only before the first word.
+// After the first word, any other word that begins with one '-' is the
+// command's own (get -r). A batch line may hold only the options of one
+// command.
 void parse_args(const Words &args, Invocation &inv, bool batch_line) {
   bool options_done = false;
   for (size_t k = 0; k < args.size(); ++k) {
@@ -208,17 +262,24 @@ void parse_args(const Words &args, Invocation &inv, bool batch_line) {
       options_done = true;
       continue;
     }
-    size_t eq = a.rfind("--", 0) == 0 ? a.find('=') : std::string::npos;
-    std::string name = a.substr(0, eq), value;
+    bool is_long = a.rfind("--", 0) == 0;
+    size_t eq = is_long ? a.find('=') : std::string::npos;
+    // Short options may carry their value: -P2222, -oPort=2222.
+    std::string name = is_long ? a.substr(0, eq) : a.substr(0, 2), value;
     const Flag *f = find_flag(name);
-    if (f == nullptr && !inv.words.empty()) {  // the command's own, as get -r
+    if (f != nullptr && f->scope == Scope::ssh && !inv.words.empty())
+      f = nullptr;
+    if (f == nullptr && !is_long && !inv.words.empty()) {
       inv.words.push_back(a);
       continue;
     }
-    if (f == nullptr) throw UsageError("unknown option '" + name + "'");
+    if (f == nullptr) throw UsageError("unknown option '" + a + "'");
     if (batch_line && f->scope != Scope::command)
       throw UsageError("option " + name + " cannot be used in a batch line");
-    if (eq != std::string::npos) {
+    if (!is_long && a.size() > 2) {
+      if (!f->takes_value) throw UsageError("unknown option '" + a + "'");
+      value = a.substr(2);
+    } else if (eq != std::string::npos) {
       if (!f->takes_value) throw UsageError(name + " takes no value");
       value = a.substr(eq + 1);
     } else if (f->takes_value) {
@@ -299,74 +360,81 @@ int run_batch(const Invocation &inv, Session &session) {
   return kOk;
 }
 
-std::string env_value(const std::string &var, const char *what) {
-  const char *v = std::getenv(var.c_str());
-  if (v == nullptr)
-    throw UsageError(std::string(what) + " variable " + var + " is not set");
-  return v;
+// Takes the destination, [user@]host[:port] ("[::1]:2222" for an IPv6
+// address), from the first word when no --host or --config named the host.
+void take_destination(Invocation &inv) {
+  // The local commands need no destination.
+  if (!inv.settings.host.empty() || inv.words.empty() ||
+      inv.words[0] == "version" || inv.words[0] == "lls")
+    return;
+  const std::string given = inv.words.front();
+  std::string d = given;
+  inv.words.erase(inv.words.begin());
+  size_t at = d.rfind('@');
+  if (at != std::string::npos) inv.settings.user = d.substr(0, at);
+  d.erase(0, at == std::string::npos ? 0 : at + 1);
+  size_t colon = d.rfind(':');
+  bool bracketed = d.size() > 1 && d[0] == '[';
+  size_t close = d.find(']');
+  if (bracketed && close != std::string::npos) {
+    if (close + 1 < d.size() && d[close + 1] == ':')
+      inv.settings.port = parse_number("port", d.substr(close + 2), 1, 65535);
+    d = d.substr(1, close - 1);
+  } else if (colon != std::string::npos && d.find(':') == colon) {
+    inv.settings.port = parse_number("port", d.substr(colon + 1), 1, 65535);
+    d.erase(colon);
+  }
+  if (d.empty() || (inv.settings.user.empty() && at != std::string::npos))
+    throw UsageError("bad destination '" + given + "'");
+  inv.settings.host = d;
 }
 
-// The library's configuration, secrets included: it is handed to the
-// library and never printed.
-std::string config_json(const Settings &s, const std::string &secret) {
-  std::string c =
-      "{\"host\":" + json_quote(s.host) + ",\"user\":" + json_quote(s.user);
-  if (s.port != 0) c += ",\"port\":" + std::to_string(s.port);
-  if (s.timeout != 0)
-    c += ",\"timeout_ms\":" + std::to_string(s.timeout * 1000);
-  if (!s.fingerprint.empty())
-    c += ",\"host_fingerprint\":" + json_quote(s.fingerprint);
-  if (!s.key.empty())
-    c += ",\"private_key\":" + json_quote(s.key) +
-         ",\"passphrase\":" + json_quote(secret);
-  else
-    c += ",\"password\":" + json_quote(secret);
-  return c + "}";
+// Reads the ssh_config files for the host: -F's file alone, else the
+// user's and the system's. Command-line values come first and so win.
+SshOptions ssh_options(const Settings &s) {
+  SshOptions o;
+  for (const std::string &line : s.ssh_options) apply_ssh_option(line, o);
+  if (s.ssh_config == "none") return o;
+  if (!s.ssh_config.empty()) {
+    read_ssh_config(s.ssh_config, s.host, o, true);
+  } else {
+    read_ssh_config(home_dir() + "/.ssh/config", s.host, o, false);
+    read_ssh_config("/etc/ssh/ssh_config", s.host, o, false);
+  }
+  return o;
 }
 
-// Overwrites a text that held a secret before it is released.
-void wipe(std::string &s) {
-  volatile char *p = &s[0];
-  for (size_t k = 0; k < s.size(); ++k) p[k] = 0;
-  s.clear();
+// Where and how to log in: the command line first, then ssh_config, then
+// OpenSSH's defaults.
+Target resolve(const Settings &s) {
+  if (s.host.empty()) throw UsageError("no destination (host) given");
+  SshOptions o = ssh_options(s);
+  Target t;
+  t.alias = s.host;
+  t.host =
+      o.hostname.empty() ? s.host : expand_tokens(o.hostname, s.host, "", 0);
+  t.user = !s.user.empty() ? s.user : !o.user.empty() ? o.user : login_name();
+  t.port = s.port != 0 ? s.port : o.port != 0 ? o.port : 22;
+  t.timeout = s.timeout != 0 ? s.timeout : o.timeout;
+  Words keys = s.identities;
+  if (!s.key.empty()) keys.insert(keys.begin(), s.key);
+  keys.insert(keys.end(), o.identity_files.begin(), o.identity_files.end());
+  for (const std::string &k : keys)
+    t.keys.push_back(expand_tokens(k, t.host, t.user, t.port));
+  if (o.known_hosts_files.empty())
+    o.known_hosts_files = {"~/.ssh/known_hosts", "~/.ssh/known_hosts2"};
+  for (const std::string &f : o.known_hosts_files)
+    t.known_hosts_files.push_back(expand_tokens(f, t.host, t.user, t.port));
+  t.password_env = s.password_env;
+  t.passphrase_env = s.passphrase_env;
+  t.fingerprint = s.fingerprint;
+  t.strict = o.strict;
+  t.hash_known_hosts = o.hash_known_hosts == 1;
+  t.safe_replace = !s.inplace;
+  return t;
 }
-
-volatile std::sig_atomic_t g_prompt_interrupted = 0;
 
 }  // namespace
-
-std::string read_password(const Settings &s) {
-  if (!s.password_env.empty()) return env_value(s.password_env, "password");
-  int fd = open("/dev/tty", O_RDWR | O_NOCTTY);
-  if (fd < 0)
-    throw UsageError(
-        "no password: give --password-env VAR or --key FILE (no terminal to "
-        "ask on)");
-  std::string prompt = s.user + "@" + s.host + "'s password: ";
-  termios old{};
-  bool tty = tcgetattr(fd, &old) == 0;
-  termios quiet = old;
-  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  if (tty) tcsetattr(fd, TCSAFLUSH, &quiet);
-  // Ctrl-C at the prompt must restore echo before the run ends.
-  struct sigaction sa {
-  }, previous{};
-  sa.sa_handler = [](int) { g_prompt_interrupted = 1; };
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, &previous);
-  ssize_t ignored = write(fd, prompt.data(), prompt.size());
-  std::string password;
-  char c;
-  while (!g_prompt_interrupted && read(fd, &c, 1) == 1 && c != '\n')
-    password += c;
-  if (tty) tcsetattr(fd, TCSAFLUSH, &old);
-  sigaction(SIGINT, &previous, nullptr);
-  ignored = write(fd, "\n", 1);
-  (void)ignored;
-  close(fd);
-  if (g_prompt_interrupted) std::exit(kInterrupted);
-  return password;
-}
 
 Session::~Session() { close(); }
 
@@ -377,24 +445,8 @@ void Session::close() {
 
 bool Session::ensure() {
   if (open_) return true;
-  const Settings &s = settings_;
-  if (s.host.empty()) throw UsageError("--host is required");
-  if (s.user.empty()) throw UsageError("--user is required");
-  std::string secret = !s.key.empty()
-                           ? (s.passphrase_env.empty()
-                                  ? ""
-                                  : env_value(s.passphrase_env, "passphrase"))
-                           : read_password(s);
-  std::string config = config_json(s, secret);
-  int rc = sftp_client_connect(config.c_str());
-  wipe(secret);
-  wipe(config);
-  if (rc != 0) {
-    std::fprintf(stderr, "sftpc: %s\n", sftp_client_last_error());
-    return false;
-  }
-  open_ = true;
-  return true;
+  open_ = login(resolve(settings_));
+  return open_;
 }
 
 }  // namespace sftpc
@@ -414,8 +466,11 @@ int run(int argc, char **argv) {
     std::fputs(kHelp, stdout);
     return kOk;
   }
+  take_destination(inv);
   if (!inv.batch.empty() && !inv.words.empty())
     throw UsageError("--batch takes no command");
+  if (inv.settings.host.empty() && inv.words.empty() && inv.batch.empty())
+    throw UsageError("no destination (host) given");
   Session session(inv.settings);
   bool may_fail = false;
   int rc = !inv.batch.empty()   ? run_batch(inv, session)

@@ -23,12 +23,17 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Where and how to log in. Secrets are never held here, only the names of
-// the environment variables that hold them.
+// Where and how to log in, as the command line (and --config) gave it; the
+// ssh_config files fill in what is left (see sftpc_ssh.h). Secrets are never
+// held here, only the names of the environment variables that hold them.
 struct Settings {
   std::string host, user, key, password_env, passphrase_env, fingerprint;
-  long long port = 0;     // 0: the library's default (22)
-  long long timeout = 0;  // seconds; 0: the library's default
+  long long port = 0;                    // 0: not given
+  long long timeout = 0;                 // seconds; 0: not given
+  std::vector<std::string> identities;   // -i, in order
+  std::vector<std::string> ssh_options;  // -o, in order
+  std::string ssh_config;                // -F, or empty for the usual files
+  bool inplace = false;  // --inplace: uploads and downloads write in place
 };
 
 // What shapes one command's output and transfer.

@@ -21,6 +21,12 @@ cleanup() {
 }
 trap cleanup EXIT
 cd "$WORK" || exit 1
+# A home of the run's own: no ~/.ssh of the user is read or written, and the
+# throwaway servers' keys are trusted on first use.
+export HOME="$WORK/home"
+unset SSH_AUTH_SOCK
+mkdir -p "$HOME/.ssh"
+printf 'StrictHostKeyChecking accept-new\n' >"$HOME/.ssh/config"
 
 ok() {
   if [[ "$2" == 0 ]]; then
@@ -56,7 +62,7 @@ case_commands() {
   grep -qE '^auth +publickey$' out && grep -qE '^fingerprint +([0-9a-f]{2}:){19}[0-9a-f]{2}$' out
   ok "info lines" $?
   expect "info --json" 0 "$SFTPC" "${KEYED[@]}" --json info
-  grep -qE '^\{"connected":true,.*"auth":"publickey"\}$' out; ok "info JSON" $?
+  grep -qE '^\{"connected":true,.*"auth":"publickey",.*\}$' out; ok "info JSON" $?
 
   local r="$REMOTE"
   expect "mkdir" 0 "$SFTPC" "${KEYED[@]}" mkdir "$r/d"
@@ -99,7 +105,7 @@ case_commands() {
   expect "connect failure" 1 "$SFTPC" --config closed.json --password-env TW_PW ls
   has err "sftpc: cannot connect to 127.0.0.1:$TW_CLOSED_PORT"; ok "connect failure text" $?
   expect "unknown command" 2 "$SFTPC" "${KEYED[@]}" frobnicate
-  expect "missing host" 2 "$SFTPC" --user u --key k ls
+  expect "missing host" 2 "$SFTPC" --user u --key k
   expect "bad mode" 2 "$SFTPC" "${KEYED[@]}" chmod 9 x
   expect "help" 0 "$SFTPC" --help
   for word in --password-env --passphrase-env --fingerprint --config --batch --json --scp --mode \
@@ -199,7 +205,7 @@ wait_screen() {
 case_terminal() {
   head -c 4194304 /dev/urandom >"$TW_FAKE_ROOT/tty.$$.bin"
   # A clean environment, but for the sanitizers' options of the run.
-  local keep=(PATH=/usr/bin:/bin TERM=screen "TW_FAKE_PW=$TW_FAKE_PW")
+  local keep=(PATH=/usr/bin:/bin TERM=screen "HOME=$HOME" HISTFILE=/dev/null "TW_FAKE_PW=$TW_FAKE_PW")
   for v in ASAN_OPTIONS UBSAN_OPTIONS TSAN_OPTIONS; do [[ -n "${!v:-}" ]] && keep+=("$v=${!v}"); done
   tmux -S "$TMUX_SOCK" new-session -d -s tw -x 100 -y 30 "env -i ${keep[*]@Q} bash --norc --noprofile"
   tmux -S "$TMUX_SOCK" send-keys -t tw "cd $WORK; PS1='$ '; clear" Enter
