@@ -140,6 +140,10 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * leaves no session. The password and passphrase are wiped from the
  * library's memory when the call returns and never appear in a log line,
  * message or result.
+ *
+ * The first connect starts the crypto library (OpenSSL) without its
+ * exit-time clean-up, unless the host started it before: a host may then
+ * exit, or return from main, while a transfer runs on another thread.
  */
 TARNWICK_API int TARNWICK_CALL sftp_client_connect(const char *config_json);
 

@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <openssl/crypto.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -214,9 +216,20 @@ const char *method_of(int type) {
 
 // Starts the socket layer and the SSH library once per process; a failed
 // libssh2_init is tried again by the next connect. g_lock is held.
+//
+// The crypto library is started first, without its exit-time clean-up: a
+// host may return from main while a transfer runs on another thread, and
+// that clean-up would free the random generator's state under the
+// transfer, which crashes the exiting process. Nothing is left to clean up
+// that the end of the process does not release anyway. The first start of
+// the crypto library in the process decides, so this one must come before
+// libssh2's.
 bool start_libraries() {
   if (!g_net_started.exchange(true)) platform::net_startup();
   if (g_ssh_inited) return true;
+#ifdef OPENSSL_INIT_NO_ATEXIT
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+#endif
   if (libssh2_init(0) != 0) return false;
   g_ssh_inited = true;
   return true;

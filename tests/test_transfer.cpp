@@ -307,6 +307,19 @@ TEST_P(Transfer, StalledUploadEndsAfterTheTimeout) {
   EXPECT_LT(r.seconds, 10.0);
 }
 
+// A host that returns from main while a download runs must exit cleanly;
+// the crypto library's exit-time clean-up freed what the download still
+// used, and the host died in about one exit of eight.
+TEST(HostExit, ReturningFromMainDuringADownloadExitsCleanly) {
+  Place at = openssh_place();
+  make_sparse(at.local + "/big", 1LL << 30);
+  setenv("TW_EXIT_CONFIG", tw_test::openssh_config().c_str(), 1);
+  std::string host = std::string(TW_EXIT_HOST) + " " + at.remote + "/big";
+  int failed = 0;
+  for (int i = 0; i < 20; ++i) failed += system(host.c_str()) != 0;
+  EXPECT_EQ(failed, 0) << "of 20 exits";
+}
+
 INSTANTIATE_TEST_SUITE_P(Both, Transfer, ::testing::Values(kSftp, kScp),
                          [](const ::testing::TestParamInfo<Proto> &info) {
                            return std::string(info.param.name);
