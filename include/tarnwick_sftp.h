@@ -319,7 +319,9 @@ TARNWICK_API int TARNWICK_CALL sftp_client_upload(const char *local_path,
  * "SCP download refused for '<remote>' (no scp on the server?)" (also when
  * the server announces no usable file), "SCP read failed for '<remote>'"
  * (also for a failure status after the data, or none) and
- * "SCP download truncated (<received> of <announced> bytes)".
+ * "SCP download truncated (<received> of <announced> bytes)". Cancellation
+ * is tested before each read request: data that a waiting request returns
+ * after the cancellation is written and counted, and the next test stops.
  */
 TARNWICK_API int TARNWICK_CALL scp_client_download(const char *remote_path,
                                                    const char *local_path);

@@ -323,6 +323,10 @@ void add_progress(size_t n) {
 
 Outcome store_piece(Transfer *t, const char *p, size_t n) {
   if (cancel_requested()) return Outcome::cancelled;
+  return write_piece(t, p, n);
+}
+
+Outcome write_piece(Transfer *t, const char *p, size_t n) {
   if (fwrite(p, 1, n, t->file) != n) return Outcome::local_write_failed;
   t->moved += static_cast<int64_t>(n);
   progress_add(static_cast<int64_t>(n));

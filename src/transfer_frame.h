@@ -91,6 +91,9 @@ void add_progress(size_t n);
 // Writes one piece of a download to the local file, unless cancellation was
 // requested: then the piece is dropped.
 Outcome store_piece(Transfer *t, const char *p, size_t n);
+// Writes one piece of a download to the local file and counts it, whatever
+// the cancellation flag says.
+Outcome write_piece(Transfer *t, const char *p, size_t n);
 // Why the local file of an upload yielded nothing: a read error, an end
 // before the size measured at the start (a file that shrank), or its end.
 Outcome local_stop(const Transfer &t);

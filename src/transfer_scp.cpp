@@ -109,8 +109,9 @@ void keep_receive_window(Transfer *t) {
 }
 
 // Reads exactly the announced size, in requests of at most kChunk, each
-// preceded by a cancellation test; what a waiting request returns after a
-// cancellation is dropped unwritten.
+// preceded by a cancellation test; what a request returns is written and
+// counted even when cancellation was asked for while it waited, and the
+// next test stops the download.
 Outcome scp_download_chunks(Transfer *t) {
   char *buf = g_window;
   while (t->moved < t->size) {
@@ -123,7 +124,7 @@ Outcome scp_download_chunks(Transfer *t) {
     if (n == kReadCancelled) return Outcome::cancelled;
     if (n < 0) return remote_failed(t, n, Outcome::read_failed);
     if (n == 0) return Outcome::short_read;
-    Outcome o = store_piece(t, buf, static_cast<size_t>(n));
+    Outcome o = write_piece(t, buf, static_cast<size_t>(n));
     if (o != Outcome::ok) return o;
   }
   return Outcome::ok;
