@@ -283,11 +283,14 @@ TARNWICK_API int TARNWICK_CALL sftp_transfer_cancel(void);
 
 /*
  * Copies a remote file to a local file over SFTP, creating or truncating
- * the local file (only once the remote file has opened). Blocks until done;
- * other threads may poll progress and cancel. A cancelled download deletes
- * its local file; after other failures it holds what had arrived. Status;
- * messages "not connected", "both remote and local paths are required",
- * "cannot open remote file '<remote>'", "cannot write local file '<local>'",
+ * the local file (only once the remote file has opened and shown to be no
+ * folder). Blocks until done; other threads may poll progress and cancel. A
+ * cancelled download deletes its local file; after other failures it holds
+ * what had arrived. Status; messages "not connected",
+ * "both remote and local paths are required",
+ * "cannot open remote file '<remote>'",
+ * "cannot open remote file '<remote>' (it is a folder)",
+ * "cannot write local file '<local>'",
  * "remote read failed for '<remote>'", "local write failed (disk full?)"
  * (also when only the final flush of the local file fails),
  * "transfer cancelled".
@@ -317,8 +320,10 @@ TARNWICK_API int TARNWICK_CALL sftp_client_upload(const char *local_path,
  * server announces, then the server's status byte, which must report that
  * it could read the whole file. As sftp_client_download, with the messages
  * "SCP download refused for '<remote>' (no scp on the server?)" (also when
- * the server announces no usable file), "SCP read failed for '<remote>'"
- * (also for a failure status after the data, or none) and
+ * the server announces no usable file),
+ * "SCP download refused for '<remote>' (it is a folder)" (the local file is
+ * left alone), "SCP read failed for '<remote>'" (also for a failure status
+ * after the data, or none) and
  * "SCP download truncated (<received> of <announced> bytes)". Cancellation
  * is tested before each read request: data that a waiting request returns
  * after the cancellation is written and counted, and the next test stops.

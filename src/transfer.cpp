@@ -169,6 +169,9 @@ void report_early(const Transfer &t) {
     case Early::remote_open:
       set_error("cannot open remote file '%s'", t.remote);
       break;
+    case Early::remote_folder:
+      set_error("cannot open remote file '%s' (it is a folder)", t.remote);
+      break;
     case Early::local_open:
       set_error("cannot write local file '%s'", t.local);
       break;
@@ -179,6 +182,9 @@ void report_early(const Transfer &t) {
     case Early::scp_download_refused:
       set_error("SCP download refused for '%s' (no scp on the server?)",
                 t.remote);
+      break;
+    case Early::scp_download_folder:
+      set_error("SCP download refused for '%s' (it is a folder)", t.remote);
       break;
     case Early::scp_upload_refused:
       set_error("SCP upload refused for '%s' (permission denied?)", t.remote);
@@ -319,6 +325,16 @@ void add_progress(size_t n) {
     progress_add(static_cast<int64_t>(step));
     n -= step;
   }
+}
+
+bool remote_is_folder(const char *path) {
+  LIBSSH2_SFTP *sftp = g_sftp.load();
+  LIBSSH2_SFTP_ATTRIBUTES attrs{};
+  return sftp != nullptr &&
+         libssh2_sftp_stat_ex(sftp, path, static_cast<unsigned>(strlen(path)),
+                              LIBSSH2_SFTP_STAT, &attrs) == 0 &&
+         (attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) != 0 &&
+         LIBSSH2_SFTP_S_ISDIR(attrs.permissions);
 }
 
 Outcome store_piece(Transfer *t, const char *p, size_t n) {

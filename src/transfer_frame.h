@@ -33,9 +33,11 @@ enum class Early {
   none,
   not_connected,
   remote_open,
+  remote_folder,  // the remote path of a download is a folder
   local_open,
   remote_create,
   scp_download_refused,
+  scp_download_folder,
   scp_upload_refused,
 };
 
@@ -81,6 +83,10 @@ extern char g_window[2 * kWindow];
 // The bandwidth-delay product of round_trip_us at rate, within the bounds.
 size_t window_for(int64_t round_trip_us, int64_t rate, size_t least,
                   size_t most);
+
+// True when the remote path names a folder, by a stat over the SFTP
+// session.
+bool remote_is_folder(const char *path);
 
 // Records a failed remote call: when the connection failed, the session is
 // marked broken so that closing the handle or channel does not wait, and it

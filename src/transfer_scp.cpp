@@ -90,10 +90,15 @@ void scp_close(Transfer *t, bool graceful) {
   t->channel = nullptr;
 }
 
-// A refused SCP request, or one that failed with the connection.
+// A refused SCP request, or one that failed with the connection. SCP
+// refuses a folder as it refuses a missing file; a stat over the SFTP
+// session tells the two apart.
 bool scp_refused(Transfer *t, Early why) {
   t->lost = open_failed_with_connection(nullptr);
   if (t->lost) connection_broken();
+  if (!t->lost && why == Early::scp_download_refused &&
+      remote_is_folder(t->remote))
+    why = Early::scp_download_folder;
   return fail_open(t, why);
 }
 

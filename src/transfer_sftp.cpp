@@ -52,6 +52,16 @@ LIBSSH2_SFTP_HANDLE *sftp_open(Transfer *t, unsigned long flags, long mode,
   return h;
 }
 
+// OpenSSH's server opens a folder for reading as it would a file, and
+// fails only the first read: the open handle's attributes tell a folder
+// before anything local is touched.
+bool handle_is_folder(LIBSSH2_SFTP_HANDLE *h) {
+  LIBSSH2_SFTP_ATTRIBUTES attrs{};
+  return libssh2_sftp_fstat_ex(h, &attrs, 0) == 0 &&
+         (attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) != 0 &&
+         LIBSSH2_SFTP_S_ISDIR(attrs.permissions);
+}
+
 // Asks for t->window bytes at a time, so that libssh2 keeps four times that
 // requested ahead, and hands what arrives on in pieces of kChunk.
 Outcome sftp_download_chunks(Transfer *t) {
@@ -173,10 +183,14 @@ bool sftp_download_open(Transfer *t) {
   t->handle = sftp_open(t, LIBSSH2_FXF_READ, 0, &round_trip_us);
   if (t->handle == nullptr) return fail_open(t, Early::remote_open);
   t->window = window_for(round_trip_us, kDownloadRate / 4, kMinRead, kWindow);
-  t->file = platform::file_open(t->local, "wb");
-  if (t->file != nullptr) return true;
+  Early why = Early::remote_folder;
+  if (!handle_is_folder(t->handle)) {
+    t->file = platform::file_open(t->local, "wb");
+    if (t->file != nullptr) return true;
+    why = Early::local_open;
+  }
   libssh2_sftp_close_handle(t->handle);
-  return fail_open(t, Early::local_open);
+  return fail_open(t, why);
 }
 
 Outcome sftp_download_move(Transfer *t) {

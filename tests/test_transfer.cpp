@@ -320,6 +320,21 @@ TEST(HostExit, ReturningFromMainDuringADownloadExitsCleanly) {
   EXPECT_EQ(failed, 0) << "of 20 exits";
 }
 
+// OpenSSH's server opens a folder for reading; the download used to empty
+// the local file before its first read failed.
+TEST_P(Transfer, DownloadOfAFolderLeavesTheLocalFile) {
+  tw_test::connect_openssh();
+  Place at = openssh_place();
+  std::string local = at.local + "/kept";
+  write_file(local, "fourteen bytes");
+  EXPECT_EQ(proto().down(at.remote.c_str(), local.c_str()), -1);
+  EXPECT_EQ(sftp_client_last_error(),
+            (proto().scp ? "SCP download refused for '"
+                         : "cannot open remote file '") +
+                at.remote + "' (it is a folder)");
+  EXPECT_EQ(read_file(local), "fourteen bytes");
+}
+
 INSTANTIATE_TEST_SUITE_P(Both, Transfer, ::testing::Values(kSftp, kScp),
                          [](const ::testing::TestParamInfo<Proto> &info) {
                            return std::string(info.param.name);
