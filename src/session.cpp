@@ -50,6 +50,8 @@ bool g_ssh_inited = false;  // guarded by g_lock
 // microseconds: a cheap request, so close to the network's own. Guarded by
 // g_lock.
 int64_t g_round_trip_us = 0;
+// The safe_replace setting of the open session. Guarded by g_lock.
+bool g_safe_replace = false;
 
 // The stage at which a connect stopped.
 enum class Stage {
@@ -305,6 +307,7 @@ Stage open_session(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
   snprintf(d->host, sizeof d->host, "%s", cfg.host);
   snprintf(d->user, sizeof d->user, "%s", cfg.user);
   d->port = cfg.port;
+  g_safe_replace = cfg.safe_replace;
   return Stage::ok;
 }
 
@@ -464,6 +467,8 @@ const char *session_cipher() { return method_of(LIBSSH2_METHOD_CRYPT_CS); }
 const char *session_mac() { return method_of(LIBSSH2_METHOD_MAC_CS); }
 
 int64_t session_round_trip_us() { return g_round_trip_us; }
+
+bool session_safe_replace() { return g_safe_replace; }
 
 platform::Socket session_socket() { return g_sock; }
 

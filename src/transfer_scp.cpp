@@ -250,8 +250,7 @@ bool scp_download_open(Transfer *t) {
   t->size = static_cast<int64_t>(st.st_size);
   t->window = window_for(session_round_trip_us(), kScpRate, kScpMinWindow,
                          kScpMaxWindow);
-  t->file = platform::file_open(t->local, "wb");
-  if (t->file != nullptr) return true;
+  if (open_local_destination(t)) return true;
   scp_close(t, false);
   return fail_open(t, Early::local_open);
 }
@@ -268,7 +267,8 @@ Outcome scp_download_move(Transfer *t) {
 bool scp_upload_open(Transfer *t) {
   LIBSSH2_SESSION *session = g_session.load();
   if (session != nullptr)
-    t->channel = libssh2_scp_send64(session, t->remote, t->mode, t->size, 0, 0);
+    t->channel =
+        libssh2_scp_send64(session, remote_target(*t), t->mode, t->size, 0, 0);
   if (t->channel != nullptr) {
     t->window = window_for(session_round_trip_us(), kScpRate, kScpMinPace,
                            kScpMaxWindow);

@@ -40,9 +40,10 @@ int64_t remote_size(LIBSSH2_SFTP *sftp, const char *path) {
 LIBSSH2_SFTP_HANDLE *sftp_open(Transfer *t, unsigned long flags, long mode,
                                int64_t *round_trip_us) {
   int64_t t0 = monotonic_us();
-  LIBSSH2_SFTP_HANDLE *h = libssh2_sftp_open_ex(
-      t->sftp, t->remote, static_cast<unsigned>(strlen(t->remote)), flags, mode,
-      LIBSSH2_SFTP_OPENFILE);
+  const char *path = remote_target(*t);
+  LIBSSH2_SFTP_HANDLE *h =
+      libssh2_sftp_open_ex(t->sftp, path, static_cast<unsigned>(strlen(path)),
+                           flags, mode, LIBSSH2_SFTP_OPENFILE);
   // Creating or opening a file can take the server much longer than the
   // network takes; the session's cheapest request bounds the estimate.
   *round_trip_us = monotonic_us() - t0;
@@ -185,8 +186,7 @@ bool sftp_download_open(Transfer *t) {
   t->window = window_for(round_trip_us, kDownloadRate / 4, kMinRead, kWindow);
   Early why = Early::remote_folder;
   if (!handle_is_folder(t->handle)) {
-    t->file = platform::file_open(t->local, "wb");
-    if (t->file != nullptr) return true;
+    if (open_local_destination(t)) return true;
     why = Early::local_open;
   }
   libssh2_sftp_close_handle(t->handle);
@@ -203,10 +203,13 @@ Outcome sftp_download_move(Transfer *t) {
 bool sftp_upload_open(Transfer *t) {
   t->sftp = g_sftp.load();
   int64_t round_trip_us = 0;
+  // A temporary file must be a new one: an old file of that name is never
+  // written, let alone renamed over the destination.
+  unsigned long excl = t->temp[0] != '\0' ? LIBSSH2_FXF_EXCL : 0;
   if (t->sftp != nullptr)
-    t->handle =
-        sftp_open(t, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC,
-                  0644, &round_trip_us);
+    t->handle = sftp_open(
+        t, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC | excl,
+        0644, &round_trip_us);
   if (t->handle != nullptr) {
     t->round_trip_us = round_trip_us;
     t->window_cap = upload_window_cap(t->sftp);
