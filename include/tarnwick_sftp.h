@@ -131,7 +131,8 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * messages and log lines name the real paths. What it costs: the new file
  * gets fresh permissions and owner (an upload 0644 or the SCP mode, less the
  * server's umask; a download the process's defaults) instead of keeping the
- * old file's, links to the old file keep the old data, and the user needs
+ * old file's, a link in the destination's place is replaced by the file
+ * (other links to the old file keep the old data), and the user needs
  * the right to create files in the folder: where files may be written but
  * not created, the transfer fails at its start. Its own message when the
  * final rename fails: "cannot replace local file '<local>'" or
@@ -153,10 +154,11 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * "config_json is not a JSON object", "'host' is required",
  * "'user' is required", "'<key>' must not contain a NUL character",
  * "'host_fingerprint' is not a SHA-1 or SHA256 fingerprint",
- * "'safe_replace' must be true or false", "libssh2_init failed", "cannot
- * resolve host '<host>'", "cannot connect to <host>:<port>",
- * "libssh2_session_init failed", "SSH handshake failed (<code>) - is
- * <host>:<port> an SSH server?", "host key mismatch for <host>:<port>",
+ * "'safe_replace' must be true or false",
+ * "libssh2_init failed", "cannot resolve host '<host>'",
+ * "cannot connect to <host>:<port>", "libssh2_session_init failed",
+ * "SSH handshake failed (<code>) - is <host>:<port> an SSH server?",
+ * "host key mismatch for <host>:<port>",
  * "authentication failed for user '<user>' (password|publickey)",
  * "server accepted the login but refused the SFTP subsystem".
  * A rejected configuration leaves an open session open; every later failure
@@ -327,15 +329,17 @@ TARNWICK_API int TARNWICK_CALL sftp_client_download(const char *remote_path,
 /*
  * Copies a local regular file to a remote file over SFTP, creating or
  * truncating it with mode 0644, or with safe_replace writing a temporary
- * file beside it and renaming that over it (see sftp_client_connect). A folder,
- * device or other file that is not regular is refused before the server is
- * asked anything. Status; messages "not connected", "both local and remote
- * paths are required", "cannot read local file '<local>'", "cannot create
- * remote file '<remote>' (permission denied?)", "local read failed for
- * '<local>'" (a read error, never taken for the end of the file), "local read
- * failed for '<local>' (file ended at <sent> of <size> bytes)" (the file shrank
- * on the way; a file that grows is sent to its end), "remote write failed for
- * '<remote>'" (also when the server reports a failure as the file is closed),
+ * file beside it and renaming that over it (see sftp_client_connect). A
+ * folder, device or other file that is not regular is refused before the
+ * server is asked anything. Status; messages
+ * "not connected", "both local and remote paths are required",
+ * "cannot read local file '<local>'",
+ * "cannot create remote file '<remote>' (permission denied?)",
+ * "local read failed for '<local>'" (a read error, never taken for the end
+ * of the file), "local read failed for '<local>' (file ended at <sent> of
+ * <size> bytes)" (the file shrank on the way; a file that grows is sent to
+ * its end), "remote write failed for '<remote>'" (also when the server
+ * reports a failure as the file is closed),
  * "cannot replace remote file '<remote>'", "transfer cancelled". Without
  * safe_replace a cancelled or failed upload leaves on the server what it
  * had accepted.
