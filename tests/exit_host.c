@@ -1,5 +1,4 @@
-/* Returns from main while it downloads the remote file of its argument on
-   a thread, connected by TW_EXIT_CONFIG (2 to 4: it did not get that far). */
+/* Returns from main while a download runs: see HostExit in test_transfer. */
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>

@@ -317,10 +317,10 @@ TEST_P(Transfer, DownloadOfAFolderLeavesTheLocalFile) {
   std::string local = at.local + "/kept";
   write_file(local, "fourteen bytes");
   EXPECT_EQ(proto().down(at.remote.c_str(), local.c_str()), -1);
+  const char *head =
+      proto().scp ? "SCP download refused for" : "cannot open remote file";
   EXPECT_EQ(sftp_client_last_error(),
-            (proto().scp ? "SCP download refused for '"
-                         : "cannot open remote file '") +
-                at.remote + "' (it is a folder)");
+            quoted(head, at.remote) + " (it is a folder)");
   EXPECT_EQ(read_file(local), "fourteen bytes");
 }
 
@@ -368,9 +368,8 @@ TEST_P(Transfer, SafeReplaceKeepsTheDestinationUntilTheCopyIsWhole) {
   }
 }
 
-// A host that returns from main while a download runs must exit cleanly;
-// the crypto library's exit-time clean-up freed what the download still
-// used, and the host died in about one exit of eight.
+// A host returning from main during a download exits cleanly (the crypto
+// library's exit-time clean-up crashed about one such exit in eight).
 TEST(HostExit, ReturningFromMainDuringADownloadExitsCleanly) {
   Place at = openssh_place();
   make_sparse(at.local + "/big", 1LL << 30);
