@@ -35,7 +35,9 @@ if(WIN32)
   message(STATUS "Building against libssh2 ${TW_LIBSSH2_VERSION} for Windows "
                  "(${TW_WIN_LIBSSH2_ROOT}, with patches: ${patches})")
   add_library(tw::libssh2 INTERFACE IMPORTED)
-  target_include_directories(tw::libssh2 INTERFACE "${TW_WIN_LIBSSH2_ROOT}/include")
+  # OpenSSL's headers too: the session starts the crypto library itself.
+  target_include_directories(tw::libssh2 INTERFACE "${TW_WIN_LIBSSH2_ROOT}/include"
+                             "${TW_WIN_OPENSSL_ROOT}/include")
   target_link_libraries(tw::libssh2 INTERFACE
     "${TW_WIN_LIBSSH2_ROOT}/lib/libssh2.a" "${TW_WIN_OPENSSL_ROOT}/lib/libcrypto.a"
     ws2_32 crypt32 bcrypt gdi32 user32 advapi32)

@@ -98,7 +98,8 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  *   {"host":"example.org","user":"me","password":"...",
  *    "private_key":"/path/id_ed25519","passphrase":"...",
  *    "port":22,"timeout_ms":15000,
- *    "host_fingerprint":"SHA256:Kx0f0c9rYzM2oWq0m7I1f2p8q3nQ4aS5tU6vW7xY8zA"}
+ *    "host_fingerprint":"SHA256:Kx0f0c9rYzM2oWq0m7I1f2p8q3nQ4aS5tU6vW7xY8zA",
+ *    "safe_replace":true}
  * host and user are required. With private_key the key file is used (with
  * the passphrase, if any), otherwise the password (possibly empty). port
  * outside 1..65535 becomes 22; timeout_ms below 1000 becomes 15000. String
@@ -113,6 +114,29 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * server's fingerprint). host_fingerprint is either that SHA-1 text (20
  * hexadecimal pairs joined by colons, either case) or OpenSSH's SHA256 form
  * as `ssh-keygen -lf` prints it ("SHA256:" and 43 base64 characters).
+ *
+ * Safe replacing: with "safe_replace":true (default false, the JSON literal
+ * true or false) the four transfers of this session never write the
+ * destination in place. The data goes to a new temporary file in the
+ * destination's folder, named ".<name>.tarnwick-<8 hex digits>.part", which
+ * takes the destination's place only once it is whole: a download's is
+ * written to the disk first, then renamed over the local file; an upload's
+ * is renamed over the remote file, atomically where the server offers the
+ * posix-rename@openssh.com extension (OpenSSH does), else with the plain
+ * SFTP rename, which servers speaking SFTP version 3 refuse over an
+ * existing file. After a failure or a cancellation the temporary file is
+ * deleted and an existing destination is exactly as it was; when the
+ * connection itself failed, an upload's temporary file stays on the server
+ * under its temporary name, never under the destination's. Progress,
+ * messages and log lines name the real paths. What it costs: the new file
+ * gets fresh permissions and owner (an upload 0644 or the SCP mode, less the
+ * server's umask; a download the process's defaults) instead of keeping the
+ * old file's, a link in the destination's place is replaced by the file
+ * (other links to the old file keep the old data), and the user needs
+ * the right to create files in the folder: where files may be written but
+ * not created, the transfer fails at its start. Its own message when the
+ * final rename fails: "cannot replace local file '<local>'" or
+ * "cannot replace remote file '<remote>'" (the temporary file is deleted).
  *
  * Time-out: timeout_ms bounds every network wait of every call. When a
  * server goes silent, a call returns within timeout_ms plus a second.
@@ -130,6 +154,7 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * "config_json is not a JSON object", "'host' is required",
  * "'user' is required", "'<key>' must not contain a NUL character",
  * "'host_fingerprint' is not a SHA-1 or SHA256 fingerprint",
+ * "'safe_replace' must be true or false",
  * "libssh2_init failed", "cannot resolve host '<host>'",
  * "cannot connect to <host>:<port>", "libssh2_session_init failed",
  * "SSH handshake failed (<code>) - is <host>:<port> an SSH server?",
@@ -140,6 +165,10 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * leaves no session. The password and passphrase are wiped from the
  * library's memory when the call returns and never appear in a log line,
  * message or result.
+ *
+ * The first connect starts the crypto library (OpenSSL) without its
+ * exit-time clean-up, unless the host started it before: a host may then
+ * exit, or return from main, while a transfer runs on another thread.
  */
 TARNWICK_API int TARNWICK_CALL sftp_client_connect(const char *config_json);
 
@@ -280,7 +309,8 @@ TARNWICK_API const char *TARNWICK_CALL sftp_transfer_progress(void);
 
 /*
  * Asks the running transfer to stop at its next chunk (at most 32 KiB
- * later); a cancelled download deletes its local file. A request made while
+ * later); a cancelled download deletes its local file (with safe_replace,
+ * its temporary file: the destination stays as it was). A request made while
  * no transfer runs has no effect on the next one; one made once an upload
  * has read its whole local file (or a download has received all its data)
  * no longer stops it: it succeeds, and its record shows "cancelled":true
@@ -290,11 +320,16 @@ TARNWICK_API int TARNWICK_CALL sftp_transfer_cancel(void);
 
 /*
  * Copies a remote file to a local file over SFTP, creating or truncating
- * the local file (only once the remote file has opened). Blocks until done;
- * other threads may poll progress and cancel. A cancelled download deletes
- * its local file; after other failures it holds what had arrived. Status;
- * messages "not connected", "both remote and local paths are required",
- * "cannot open remote file '<remote>'", "cannot write local file '<local>'",
+ * the local file (only once the remote file has opened and shown to be no
+ * folder), or with safe_replace writing a temporary file beside it (see
+ * sftp_client_connect). Blocks until done; other threads may poll progress
+ * and cancel. A cancelled download deletes its local file; after other
+ * failures it holds what had arrived. Status; messages "not connected",
+ * "both remote and local paths are required",
+ * "cannot open remote file '<remote>'",
+ * "cannot open remote file '<remote>' (it is a folder)",
+ * "cannot write local file '<local>'",
+ * "cannot replace local file '<local>'",
  * "remote read failed for '<remote>'", "local write failed (disk full?)"
  * (also when only the final flush of the local file fails),
  * "transfer cancelled".
@@ -304,8 +339,10 @@ TARNWICK_API int TARNWICK_CALL sftp_client_download(const char *remote_path,
 
 /*
  * Copies a local regular file to a remote file over SFTP, creating or
- * truncating it with mode 0644. A folder, device or other file that is not
- * regular is refused before the server is asked anything. Status; messages
+ * truncating it with mode 0644, or with safe_replace writing a temporary
+ * file beside it and renaming that over it (see sftp_client_connect). A
+ * folder, device or other file that is not regular is refused before the
+ * server is asked anything. Status; messages
  * "not connected", "both local and remote paths are required",
  * "cannot read local file '<local>'",
  * "cannot create remote file '<remote>' (permission denied?)",
@@ -313,8 +350,10 @@ TARNWICK_API int TARNWICK_CALL sftp_client_download(const char *remote_path,
  * of the file), "local read failed for '<local>' (file ended at <sent> of
  * <size> bytes)" (the file shrank on the way; a file that grows is sent to
  * its end), "remote write failed for '<remote>'" (also when the server
- * reports a failure as the file is closed), "transfer cancelled". A
- * cancelled or failed upload leaves on the server what it had accepted.
+ * reports a failure as the file is closed),
+ * "cannot replace remote file '<remote>'", "transfer cancelled". Without
+ * safe_replace a cancelled or failed upload leaves on the server what it
+ * had accepted.
  */
 TARNWICK_API int TARNWICK_CALL sftp_client_upload(const char *local_path,
                                                   const char *remote_path);
@@ -324,9 +363,13 @@ TARNWICK_API int TARNWICK_CALL sftp_client_upload(const char *local_path,
  * server announces, then the server's status byte, which must report that
  * it could read the whole file. As sftp_client_download, with the messages
  * "SCP download refused for '<remote>' (no scp on the server?)" (also when
- * the server announces no usable file), "SCP read failed for '<remote>'"
- * (also for a failure status after the data, or none) and
- * "SCP download truncated (<received> of <announced> bytes)".
+ * the server announces no usable file),
+ * "SCP download refused for '<remote>' (it is a folder)" (the local file is
+ * left alone), "SCP read failed for '<remote>'" (also for a failure status
+ * after the data, or none) and
+ * "SCP download truncated (<received> of <announced> bytes)". Cancellation
+ * is tested before each read request: data that a waiting request returns
+ * after the cancellation is written and counted, and the next test stops.
  */
 TARNWICK_API int TARNWICK_CALL scp_client_download(const char *remote_path,
                                                    const char *local_path);

@@ -266,6 +266,21 @@ int read_settings(const char *json, const jsmntok_t *tokens, int count,
   return 0;
 }
 
+// Reads an optional boolean setting: the JSON literal true or false, absent
+// meaning false. Anything else is refused, so that a typing error such as
+// "yes" never silently turns a safety off.
+bool read_flag(const char *json, const jsmntok_t *tokens, int count,
+               const char *key, bool *out) {
+  char raw[8];
+  *out = false;
+  int found = json_get(json, tokens, count, key, raw, sizeof raw);
+  if (found == 1 && strcmp(raw, "true") == 0) *out = true;
+  if (found == 0 || (found == 1 && (*out || strcmp(raw, "false") == 0)))
+    return true;
+  set_error("'%s' must be true or false", key);
+  return false;
+}
+
 }  // namespace
 
 int parse_config(const char *json, ConnectionConfig *cfg) {
@@ -284,6 +299,8 @@ int parse_config(const char *json, ConnectionConfig *cfg) {
     return -1;
   }
   if (read_settings(json, tokens, count, cfg) != 0) return -1;
+  if (!read_flag(json, tokens, count, "safe_replace", &cfg->safe_replace))
+    return -1;
   if (cfg->host[0] == '\0') {
     set_error("'host' is required");
     return -1;

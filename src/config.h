@@ -17,6 +17,9 @@ struct ConnectionConfig {
   char host_fingerprint[128];
   int port;
   int timeout_ms;
+  // Transfers write a temporary file and rename it over the destination
+  // once it is whole, instead of writing the destination in place.
+  bool safe_replace;
   ~ConnectionConfig();
 };
 

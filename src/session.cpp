@@ -1,5 +1,7 @@
 #include "session.h"
 
+#include <openssl/crypto.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -53,6 +55,8 @@ bool g_ssh_inited = false;  // guarded by g_lock
 // microseconds: a cheap request, so close to the network's own. Guarded by
 // g_lock.
 int64_t g_round_trip_us = 0;
+// The safe_replace setting of the open session. Guarded by g_lock.
+bool g_safe_replace = false;
 
 // The stage at which a connect stopped.
 enum class Stage {
@@ -249,9 +253,20 @@ const char *method_of(int type) {
 
 // Starts the socket layer and the SSH library once per process; a failed
 // libssh2_init is tried again by the next connect. g_lock is held.
+//
+// The crypto library is started first, without its exit-time clean-up: a
+// host may return from main while a transfer runs on another thread, and
+// that clean-up would free the random generator's state under the
+// transfer, which crashes the exiting process. Nothing is left to clean up
+// that the end of the process does not release anyway. The first start of
+// the crypto library in the process decides, so this one must come before
+// libssh2's.
 bool start_libraries() {
   if (!g_net_started.exchange(true)) platform::net_startup();
   if (g_ssh_inited) return true;
+#ifdef OPENSSL_INIT_NO_ATEXIT
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+#endif
   if (libssh2_init(0) != 0) return false;
   g_ssh_inited = true;
   return true;
@@ -327,6 +342,7 @@ Stage open_session(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
   snprintf(d->host, sizeof d->host, "%s", cfg.host);
   snprintf(d->user, sizeof d->user, "%s", cfg.user);
   d->port = cfg.port;
+  g_safe_replace = cfg.safe_replace;
   return Stage::ok;
 }
 
@@ -501,6 +517,8 @@ const char *session_cipher() { return method_of(LIBSSH2_METHOD_CRYPT_CS); }
 const char *session_mac() { return method_of(LIBSSH2_METHOD_MAC_CS); }
 
 int64_t session_round_trip_us() { return g_round_trip_us; }
+
+bool session_safe_replace() { return g_safe_replace; }
 
 platform::Socket session_socket() { return g_sock; }
 

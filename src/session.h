@@ -51,6 +51,8 @@ const char *session_describe();
 // The round trip of a cheap request of the open session, in microseconds,
 // measured when it connected. g_lock is held.
 int64_t session_round_trip_us();
+// The safe_replace setting of the open session. g_lock is held.
+bool session_safe_replace();
 // The open session's socket. g_lock is held.
 platform::Socket session_socket();
 

@@ -153,8 +153,15 @@ const char *error_word(Outcome o) {
       return "local write failed";
     case Outcome::short_read:
       return "short read";
+    case Outcome::replace_failed:
+      return "";  // error_word_of tells which side failed
   }
   return "";
+}
+
+const char *error_word_of(const Transfer &t, Outcome o) {
+  if (o != Outcome::replace_failed) return error_word(o);
+  return is_upload(t) ? "write failed" : "local write failed";
 }
 
 bool given(const char *path) { return path != nullptr && path[0] != '\0'; }
@@ -169,6 +176,9 @@ void report_early(const Transfer &t) {
     case Early::remote_open:
       set_error("cannot open remote file '%s'", t.remote);
       break;
+    case Early::remote_folder:
+      set_error("cannot open remote file '%s' (it is a folder)", t.remote);
+      break;
     case Early::local_open:
       set_error("cannot write local file '%s'", t.local);
       break;
@@ -179,6 +189,9 @@ void report_early(const Transfer &t) {
     case Early::scp_download_refused:
       set_error("SCP download refused for '%s' (no scp on the server?)",
                 t.remote);
+      break;
+    case Early::scp_download_folder:
+      set_error("SCP download refused for '%s' (it is a folder)", t.remote);
       break;
     case Early::scp_upload_refused:
       set_error("SCP upload refused for '%s' (permission denied?)", t.remote);
@@ -220,6 +233,12 @@ void report_failure(const Transfer &t, Outcome o) {
     case Outcome::short_read:
       set_error("SCP download truncated (%lld of %lld bytes)", moved, size);
       break;
+    case Outcome::replace_failed:
+      if (is_upload(t))
+        set_error("cannot replace remote file '%s'", t.remote);
+      else
+        set_error("cannot replace local file '%s'", t.local);
+      break;
   }
 }
 
@@ -232,15 +251,97 @@ void transfer_begin(const Transfer &t) {
           static_cast<long long>(t.size));
 }
 
+// A temporary name beside path, in its folder: a dot, at most 64 bytes of
+// the base name, a mark of this library with a serial number, and ".part",
+// so that it is hidden and cannot be taken for the user's file. False when
+// it does not fit.
+bool temp_name(const char *path, char *out, size_t cap) {
+  static std::atomic<uint32_t> serial{0};
+  const char *base = base_name(path);
+  // A drive-relative Windows path ("C:name") has its folder end at the colon;
+  // elsewhere a colon only puts the start of the name before the dot, still
+  // in the same folder.
+  if (const char *colon = strrchr(base, ':')) base = colon + 1;
+  uint32_t mark =
+      static_cast<uint32_t>(monotonic_us()) * 2654435761u ^ serial.fetch_add(1);
+  int n = snprintf(out, cap, "%.*s.%.64s.tarnwick-%08x.part",
+                   static_cast<int>(base - path), path, base, mark);
+  if (n > 0 && static_cast<size_t>(n) < cap) return true;
+  out[0] = '\0';
+  return false;
+}
+
+// Renames the whole temporary file of an upload over the destination:
+// atomically through OpenSSH's posix-rename extension; a server without it
+// gets the SFTP rename asking to overwrite, which a server speaking version
+// 3 of the protocol refuses when the destination exists. g_lock is held.
+int remote_replace(LIBSSH2_SFTP *sftp, const char *from, const char *to) {
+  auto from_len = static_cast<unsigned>(strlen(from));
+  auto to_len = static_cast<unsigned>(strlen(to));
+  int rc = libssh2_sftp_posix_rename_ex(sftp, from, from_len, to, to_len);
+  if (rc != LIBSSH2_ERROR_SFTP_PROTOCOL ||
+      libssh2_sftp_last_error(sftp) != LIBSSH2_FX_OP_UNSUPPORTED)
+    return rc;
+  return libssh2_sftp_rename_ex(sftp, from, from_len, to, to_len,
+                                LIBSSH2_SFTP_RENAME_OVERWRITE |
+                                    LIBSSH2_SFTP_RENAME_ATOMIC |
+                                    LIBSSH2_SFTP_RENAME_NATIVE);
+}
+
+// The end of an upload's temporary file: renamed over the destination when
+// the upload succeeded, deleted otherwise. When the connection is gone it
+// stays under its temporary name.
+Outcome finish_remote_temp(Transfer *t, Outcome o) {
+  LIBSSH2_SFTP *sftp = g_sftp.load();
+  if (t->lost || sftp == nullptr) return o;
+  if (o == Outcome::ok) {
+    int rc = remote_replace(sftp, t->temp, t->remote);
+    if (rc == 0) return o;
+    o = remote_failed(t, rc, Outcome::replace_failed);
+    if (t->lost) return o;
+  }
+  libssh2_sftp_unlink_ex(sftp, t->temp, static_cast<unsigned>(strlen(t->temp)));
+  return o;
+}
+
+// The end of a download's temporary file: it takes the destination's place
+// when whole, and is removed otherwise, leaving the destination as it was.
+Outcome finish_local_temp(const Transfer &t, Outcome o) {
+  if (o == Outcome::ok && platform::file_replace(t.temp, t.local)) return o;
+  platform::file_remove(t.temp);
+  return o == Outcome::ok ? Outcome::replace_failed : o;
+}
+
+// Puts the data where it belongs once both ends are closed. Without a
+// temporary file, a cancelled download removes its partial file.
+Outcome finish_destination(Transfer *t, Outcome o) {
+  if (t->temp[0] == '\0') {
+    if (o == Outcome::cancelled && !is_upload(*t))
+      platform::file_remove(t->local);
+    return o;
+  }
+  return is_upload(*t) ? finish_remote_temp(t, o) : finish_local_temp(*t, o);
+}
+
 // Ends a transfer that began to move data, while g_lock is still held: the
-// partial file of a cancelled download goes before another transfer could
-// create one of the same name, the record is finished before the next
-// transfer can begin its own, and a session whose connection failed is
-// closed.
-void transfer_close(const Transfer &t, Outcome o) {
-  if (o == Outcome::cancelled && !is_upload(t)) platform::file_remove(t.local);
-  progress_finish(error_word(o));
-  if (t.lost) session_lost();
+// partial or temporary file goes before another transfer could create one
+// of the same name, the record is finished before the next transfer can
+// begin its own, and a session whose connection failed is closed.
+Outcome transfer_close(Transfer *t, Outcome o) {
+  o = finish_destination(t, o);
+  progress_finish(error_word_of(*t, o));
+  if (t->lost) session_lost();
+  return o;
+}
+
+// With safe_replace an upload names its temporary remote file before it
+// opens anything.
+bool prepare_open(Transfer *t) {
+  t->safe = session_safe_replace();
+  if (!t->safe || !is_upload(*t) || temp_name(t->remote, t->temp, kTempPathCap))
+    return true;
+  if (t->file != nullptr) fclose(t->file);
+  return fail_open(t, Early::remote_create);
 }
 
 // What follows the release of g_lock: the message and the end line.
@@ -259,10 +360,10 @@ int run_transfer(Transfer *t, bool (*open)(Transfer *),
   Outcome o = Outcome::ok;
   {
     Guard guard(g_lock);
-    if (open(t)) {
+    if (prepare_open(t) && open(t)) {
       transfer_begin(*t);
       o = move(t);
-      transfer_close(*t, o);
+      o = transfer_close(t, o);
     } else if (t->lost) {
       session_lost();
     }
@@ -321,8 +422,33 @@ void add_progress(size_t n) {
   }
 }
 
+bool open_local_destination(Transfer *t) {
+  if (t->safe) {
+    if (temp_name(t->local, t->temp, sizeof t->temp))
+      t->file = platform::file_create_new(t->temp);
+    if (t->file == nullptr) t->temp[0] = '\0';
+  } else {
+    t->file = platform::file_open(t->local, "wb");
+  }
+  return t->file != nullptr;
+}
+
+bool remote_is_folder(const char *path) {
+  LIBSSH2_SFTP *sftp = g_sftp.load();
+  LIBSSH2_SFTP_ATTRIBUTES attrs{};
+  return sftp != nullptr &&
+         libssh2_sftp_stat_ex(sftp, path, static_cast<unsigned>(strlen(path)),
+                              LIBSSH2_SFTP_STAT, &attrs) == 0 &&
+         (attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) != 0 &&
+         LIBSSH2_SFTP_S_ISDIR(attrs.permissions);
+}
+
 Outcome store_piece(Transfer *t, const char *p, size_t n) {
   if (cancel_requested()) return Outcome::cancelled;
+  return write_piece(t, p, n);
+}
+
+Outcome write_piece(Transfer *t, const char *p, size_t n) {
   if (fwrite(p, 1, n, t->file) != n) return Outcome::local_write_failed;
   t->moved += static_cast<int64_t>(n);
   progress_add(static_cast<int64_t>(n));
@@ -344,7 +470,10 @@ Outcome read_piece(Transfer *t, char *buf, size_t want, size_t *n) {
 }
 
 Outcome close_local(Transfer *t, Outcome o) {
-  bool closed = fclose(t->file) == 0;
+  // A temporary file replaces the destination only once it is on the disk.
+  bool synced = o != Outcome::ok || is_upload(*t) || t->temp[0] == '\0' ||
+                platform::file_sync(t->file);
+  bool closed = fclose(t->file) == 0 && synced;
   t->file = nullptr;
   if (o == Outcome::ok && !is_upload(*t) && !closed)
     return Outcome::local_write_failed;

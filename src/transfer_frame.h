@@ -25,6 +25,8 @@ enum class Outcome {
   local_ended,         // the local file ended before the size SCP announced
   local_write_failed,  // the local file took fewer bytes than given
   short_read,          // the SCP stream ended before the announced size
+  replace_failed,      // the whole temporary file could not take the
+                       // destination's place
 };
 
 // Why a transfer stopped before it began to move data. Nothing of the
@@ -33,11 +35,16 @@ enum class Early {
   none,
   not_connected,
   remote_open,
+  remote_folder,  // the remote path of a download is a folder
   local_open,
   remote_create,
   scp_download_refused,
+  scp_download_folder,
   scp_upload_refused,
 };
+
+// Room for a destination path with the temporary name beside it.
+constexpr size_t kTempPathCap = 4096;
 
 struct Transfer {
   Kind kind;
@@ -56,6 +63,10 @@ struct Transfer {
   size_t window_cap;  // SFTP upload: the most it keeps in flight; SCP
                       // upload: the largest channel window seen
   int64_t round_trip_us;  // SFTP upload: the time its open request took
+  bool safe;              // the session's safe_replace setting
+  // With safe_replace, the temporary file that the data goes to instead of
+  // the destination (local for downloads, remote for uploads); else "".
+  char temp[kTempPathCap];
 };
 
 inline bool is_upload(const Transfer &t) {
@@ -65,6 +76,13 @@ inline bool is_scp(const Transfer &t) {
   return t.kind == Kind::scp_download || t.kind == Kind::scp_upload;
 }
 inline bool cancel_requested() { return g_cancel_req.load() != 0; }
+
+// The paths that are opened: the temporary file in place of the
+// destination when there is one. Messages, records and log lines name the
+// real paths, t.remote and t.local, only.
+inline const char *remote_target(const Transfer &t) {
+  return t.temp[0] != '\0' && is_upload(t) ? t.temp : t.remote;
+}
 
 // Records why opening failed; always false, for the caller to return.
 inline bool fail_open(Transfer *t, Early why) {
@@ -82,6 +100,14 @@ extern char g_window[2 * kWindow];
 size_t window_for(int64_t round_trip_us, int64_t rate, size_t least,
                   size_t most);
 
+// Opens the local destination of a download: the file itself, created or
+// truncated, or with safe_replace a new temporary file beside it. False,
+// with nothing created, when it cannot.
+bool open_local_destination(Transfer *t);
+// True when the remote path names a folder, by a stat over the SFTP
+// session.
+bool remote_is_folder(const char *path);
+
 // Records a failed remote call: when the connection failed, the session is
 // marked broken so that closing the handle or channel does not wait, and it
 // is closed at the end. Returns the outcome for the caller to return.
@@ -91,6 +117,9 @@ void add_progress(size_t n);
 // Writes one piece of a download to the local file, unless cancellation was
 // requested: then the piece is dropped.
 Outcome store_piece(Transfer *t, const char *p, size_t n);
+// Writes one piece of a download to the local file and counts it, whatever
+// the cancellation flag says.
+Outcome write_piece(Transfer *t, const char *p, size_t n);
 // Why the local file of an upload yielded nothing: a read error, an end
 // before the size measured at the start (a file that shrank), or its end.
 Outcome local_stop(const Transfer &t);

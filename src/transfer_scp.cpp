@@ -90,10 +90,15 @@ void scp_close(Transfer *t, bool graceful) {
   t->channel = nullptr;
 }
 
-// A refused SCP request, or one that failed with the connection.
+// A refused SCP request, or one that failed with the connection. SCP
+// refuses a folder as it refuses a missing file; a stat over the SFTP
+// session tells the two apart.
 bool scp_refused(Transfer *t, Early why) {
   t->lost = open_failed_with_connection(nullptr);
   if (t->lost) connection_broken();
+  if (!t->lost && why == Early::scp_download_refused &&
+      remote_is_folder(t->remote))
+    why = Early::scp_download_folder;
   return fail_open(t, why);
 }
 
@@ -109,8 +114,9 @@ void keep_receive_window(Transfer *t) {
 }
 
 // Reads exactly the announced size, in requests of at most kChunk, each
-// preceded by a cancellation test; what a waiting request returns after a
-// cancellation is dropped unwritten.
+// preceded by a cancellation test; what a request returns is written and
+// counted even when cancellation was asked for while it waited, and the
+// next test stops the download.
 Outcome scp_download_chunks(Transfer *t) {
   char *buf = g_window;
   while (t->moved < t->size) {
@@ -123,7 +129,7 @@ Outcome scp_download_chunks(Transfer *t) {
     if (n == kReadCancelled) return Outcome::cancelled;
     if (n < 0) return remote_failed(t, n, Outcome::read_failed);
     if (n == 0) return Outcome::short_read;
-    Outcome o = store_piece(t, buf, static_cast<size_t>(n));
+    Outcome o = write_piece(t, buf, static_cast<size_t>(n));
     if (o != Outcome::ok) return o;
   }
   return Outcome::ok;
@@ -244,8 +250,7 @@ bool scp_download_open(Transfer *t) {
   t->size = static_cast<int64_t>(st.st_size);
   t->window = window_for(session_round_trip_us(), kScpRate, kScpMinWindow,
                          kScpMaxWindow);
-  t->file = platform::file_open(t->local, "wb");
-  if (t->file != nullptr) return true;
+  if (open_local_destination(t)) return true;
   scp_close(t, false);
   return fail_open(t, Early::local_open);
 }
@@ -262,7 +267,8 @@ Outcome scp_download_move(Transfer *t) {
 bool scp_upload_open(Transfer *t) {
   LIBSSH2_SESSION *session = g_session.load();
   if (session != nullptr)
-    t->channel = libssh2_scp_send64(session, t->remote, t->mode, t->size, 0, 0);
+    t->channel =
+        libssh2_scp_send64(session, remote_target(*t), t->mode, t->size, 0, 0);
   if (t->channel != nullptr) {
     t->window = window_for(session_round_trip_us(), kScpRate, kScpMinPace,
                            kScpMaxWindow);

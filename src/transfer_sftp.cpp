@@ -40,9 +40,10 @@ int64_t remote_size(LIBSSH2_SFTP *sftp, const char *path) {
 LIBSSH2_SFTP_HANDLE *sftp_open(Transfer *t, unsigned long flags, long mode,
                                int64_t *round_trip_us) {
   int64_t t0 = monotonic_us();
-  LIBSSH2_SFTP_HANDLE *h = libssh2_sftp_open_ex(
-      t->sftp, t->remote, static_cast<unsigned>(strlen(t->remote)), flags, mode,
-      LIBSSH2_SFTP_OPENFILE);
+  const char *path = remote_target(*t);
+  LIBSSH2_SFTP_HANDLE *h =
+      libssh2_sftp_open_ex(t->sftp, path, static_cast<unsigned>(strlen(path)),
+                           flags, mode, LIBSSH2_SFTP_OPENFILE);
   // Creating or opening a file can take the server much longer than the
   // network takes; the session's cheapest request bounds the estimate.
   *round_trip_us = monotonic_us() - t0;
@@ -50,6 +51,16 @@ LIBSSH2_SFTP_HANDLE *sftp_open(Transfer *t, unsigned long flags, long mode,
     *round_trip_us = session_round_trip_us();
   if (h == nullptr) t->lost = open_failed_with_connection(t->sftp);
   return h;
+}
+
+// OpenSSH's server opens a folder for reading as it would a file, and
+// fails only the first read: the open handle's attributes tell a folder
+// before anything local is touched.
+bool handle_is_folder(LIBSSH2_SFTP_HANDLE *h) {
+  LIBSSH2_SFTP_ATTRIBUTES attrs{};
+  return libssh2_sftp_fstat_ex(h, &attrs, 0) == 0 &&
+         (attrs.flags & LIBSSH2_SFTP_ATTR_PERMISSIONS) != 0 &&
+         LIBSSH2_SFTP_S_ISDIR(attrs.permissions);
 }
 
 // Asks for t->window bytes at a time, so that libssh2 keeps four times that
@@ -173,10 +184,13 @@ bool sftp_download_open(Transfer *t) {
   t->handle = sftp_open(t, LIBSSH2_FXF_READ, 0, &round_trip_us);
   if (t->handle == nullptr) return fail_open(t, Early::remote_open);
   t->window = window_for(round_trip_us, kDownloadRate / 4, kMinRead, kWindow);
-  t->file = platform::file_open(t->local, "wb");
-  if (t->file != nullptr) return true;
+  Early why = Early::remote_folder;
+  if (!handle_is_folder(t->handle)) {
+    if (open_local_destination(t)) return true;
+    why = Early::local_open;
+  }
   libssh2_sftp_close_handle(t->handle);
-  return fail_open(t, Early::local_open);
+  return fail_open(t, why);
 }
 
 Outcome sftp_download_move(Transfer *t) {
@@ -189,10 +203,13 @@ Outcome sftp_download_move(Transfer *t) {
 bool sftp_upload_open(Transfer *t) {
   t->sftp = g_sftp.load();
   int64_t round_trip_us = 0;
+  // A temporary file must be a new one: an old file of that name is never
+  // written, let alone renamed over the destination.
+  unsigned long excl = t->temp[0] != '\0' ? LIBSSH2_FXF_EXCL : 0;
   if (t->sftp != nullptr)
-    t->handle =
-        sftp_open(t, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC,
-                  0644, &round_trip_us);
+    t->handle = sftp_open(
+        t, LIBSSH2_FXF_WRITE | LIBSSH2_FXF_CREAT | LIBSSH2_FXF_TRUNC | excl,
+        0644, &round_trip_us);
   if (t->handle != nullptr) {
     t->round_trip_us = round_trip_us;
     t->window_cap = upload_window_cap(t->sftp);

@@ -1,10 +1,12 @@
 // What the SFTP and SCP transfers share, run once per protocol against the
 // private OpenSSH server and the programmable server: whole copies, the
 // checks before anything opens, local failures, cancellation and time-outs.
+#include <glob.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
+#include <tuple>
 
 #include "transfer_support.h"
 
@@ -305,6 +307,77 @@ TEST_P(Transfer, StalledUploadEndsAfterTheTimeout) {
       [&] { return proto().up((at.local + "/src").c_str(), remote.c_str()); });
   expect_failed(r, quoted(proto().write_fail, remote), "write failed");
   EXPECT_LT(r.seconds, 10.0);
+}
+
+// OpenSSH's server opens a folder for reading; the download used to empty
+// the local file before its first read failed.
+TEST_P(Transfer, DownloadOfAFolderLeavesTheLocalFile) {
+  tw_test::connect_openssh();
+  Place at = openssh_place();
+  std::string local = at.local + "/kept";
+  write_file(local, "fourteen bytes");
+  EXPECT_EQ(proto().down(at.remote.c_str(), local.c_str()), -1);
+  const char *head =
+      proto().scp ? "SCP download refused for" : "cannot open remote file";
+  EXPECT_EQ(sftp_client_last_error(),
+            quoted(head, at.remote) + " (it is a folder)");
+  EXPECT_EQ(read_file(local), "fourteen bytes");
+}
+
+// With safe_replace a destination is replaced whole or not at all, and a
+// temporary file outlives the transfer only on a server that went away.
+TEST_P(Transfer, SafeReplaceKeepsTheDestinationUntilTheCopyIsWhole) {
+  // How each ends: o ok, w remote write failure, c cancelled, R the remote
+  // rename refused, F a local folder in the way, L connection lost.
+  // clang-format off
+  const std::tuple<const char *, bool, char> cases[] = {
+      {"ok", true, 'o'}, {"ok", false, 'o'}, {"ok", false, 'F'},
+      {"writefail", true, 'w'}, {"slow.0.02", true, 'c'}, {"slow.0.02", false, 'c'},
+      {"noposixrename", true, 'R'}, {"stall", true, 'L'}};
+  // clang-format on
+  Place at = fake_place();
+  std::string data = pattern(6 << 20);
+  write_file(at.local + "/src", data);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    auto [scenario, up, end] = cases[i];
+    SCOPED_TRACE(std::string(scenario) + (up ? " up " : " down ") + end);
+    std::string config = tw_test::fake_config(
+        scenario, ",\"timeout_ms\":2000,\"safe_replace\":true");
+    ASSERT_EQ(sftp_client_connect(config.c_str()), 0);
+    std::string dst = "dst" + std::to_string(i), local = at.local + "/" + dst;
+    end == 'F' ? (void)mkdir(local.c_str(), 0755) : write_file(local, "old");
+    std::string from = (up ? at.local : at.remote) + "/src";
+    std::string to = (up ? at.remote + "/" : at.local + "/") + dst;
+    Watcher w(end == 'c' ? 65536 : -1);
+    auto copy = up ? proto().up : proto().down;
+    Result r = run([&] { return copy(from.c_str(), to.c_str()); }, &w);
+    std::string head = end == 'R'   ? "cannot replace remote file"
+                       : end == 'F' ? "cannot replace local file"
+                                    : proto().write_fail;
+    EXPECT_EQ(r.error, end == 'o'   ? ""
+                       : end == 'c' ? "transfer cancelled"
+                                    : quoted(head.c_str(), to));
+    EXPECT_TRUE(logged(line(up ? "UPLOAD " : "DOWNLOAD ") + from + " -> " + to +
+                       " (" + std::to_string(data.size()) + " bytes)"));
+    std::string kept = end == 'o' ? data : end == 'F' ? "" : "old";
+    EXPECT_TRUE(read_file(local) == kept);
+    glob_t temps;
+    glob((at.local + "/." + dst + ".tarnwick-*").c_str(), 0, nullptr, &temps);
+    EXPECT_EQ(temps.gl_pathc, end == 'L' ? 1u : 0u);
+    globfree(&temps);
+  }
+}
+
+// A host returning from main during a download exits cleanly (the crypto
+// library's exit-time clean-up crashed about one such exit in eight).
+TEST(HostExit, ReturningFromMainDuringADownloadExitsCleanly) {
+  Place at = openssh_place();
+  make_sparse(at.local + "/big", 1LL << 30);
+  setenv("TW_EXIT_CONFIG", tw_test::openssh_config().c_str(), 1);
+  std::string host = std::string(TW_EXIT_HOST) + " " + at.remote + "/big";
+  int failed = 0;
+  for (int i = 0; i < 20; ++i) failed += system(host.c_str()) != 0;
+  EXPECT_EQ(failed, 0) << "of 20 exits";
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, Transfer, ::testing::Values(kSftp, kScp),

@@ -54,6 +54,14 @@ bool file_is_regular(FILE *f);
 // Opens without newline translation ("rb"/"wb" behave so everywhere).
 FILE *file_open(const char *path, const char *mode);
 void file_remove(const char *path);
+// Creates a file for writing that must not exist yet (a link of that name
+// counts as existing); nullptr when it exists or cannot be created.
+FILE *file_create_new(const char *path);
+// Writes the stream's buffers and has the system write the file to its
+// disk; false when either fails.
+bool file_sync(FILE *f);
+// Renames a file, replacing an existing file of the new name in one step.
+bool file_replace(const char *from, const char *to);
 
 // One entry of a local folder.
 struct DirEntry {

@@ -114,6 +114,20 @@ FILE *file_open(const char *path, const char *mode) {
 
 void file_remove(const char *path) { remove(path); }
 
+FILE *file_create_new(const char *path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE *f = fdopen(fd, "wb");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
+bool file_sync(FILE *f) { return fflush(f) == 0 && fsync(fileno(f)) == 0; }
+
+bool file_replace(const char *from, const char *to) {
+  return rename(from, to) == 0;
+}
+
 bool dir_open(DirIter *it, const char *folder) {
   DIR *d = opendir(folder);
   it->handle = d;

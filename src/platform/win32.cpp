@@ -4,6 +4,8 @@
 //
 // winsock2.h includes windows.h; windows.h on its own first would bring the
 // old Winsock declarations.
+#include <fcntl.h>
+#include <io.h>
 #include <sys/stat.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -170,6 +172,24 @@ FILE *file_open(const char *path, const char *mode) {
 }
 
 void file_remove(const char *path) { remove(path); }
+
+FILE *file_create_new(const char *path) {
+  int fd =
+      _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+            _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  FILE *f = _fdopen(fd, "wb");
+  if (f == nullptr) _close(fd);
+  return f;
+}
+
+bool file_sync(FILE *f) { return fflush(f) == 0 && _commit(_fileno(f)) == 0; }
+
+// rename() refuses an existing destination here; MoveFileExA replaces it.
+bool file_replace(const char *from, const char *to) {
+  return MoveFileExA(from, to,
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
 
 // The open enumeration: the find record that FindFirstFileA or FindNextFileA
 // filled and that dir_next has not yet handed out.

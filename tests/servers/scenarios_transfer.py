@@ -74,6 +74,12 @@ class CloseFail(RootedSFTPServer):
         raise asyncssh.SFTPFailure("close failed (test server)")
 
 
+class NoPosixRename(RootedSFTPServer):
+    """Lacks OpenSSH's posix-rename extension: only the plain rename, which refuses to replace."""
+    def posix_rename(self, oldpath, newpath):
+        raise asyncssh.SFTPOpUnsupported("posix-rename not supported (test server)")
+
+
 def _scp_target(ctx):
     """The local file behind the path of an "scp -t <path>" or "scp -pf <path>" command."""
     command = ctx.command.decode() if isinstance(ctx.command, bytes) else ctx.command
@@ -164,6 +170,7 @@ SCENARIOS = {
     "stall": Scenario(sftp=Stall, doc="reads/writes reaching beyond byte <arg> never answer"),
     "nostat": Scenario(sftp=NoStat, doc="SFTP stat always fails"),
     "closefail": Scenario(sftp=CloseFail, doc="SFTP close reports a failure"),
+    "noposixrename": Scenario(sftp=NoPosixRename, doc="no posix-rename@openssh.com"),
     "noscp": Scenario(exec_handler=_no_scp, doc="SCP commands exit 127, as without scp"),
     "scptrunc": Scenario(exec_handler=_scp_truncated, doc="SCP source: 100 of 500 bytes"),
     "scpnostatus": Scenario(exec_handler=_scp_no_status,
