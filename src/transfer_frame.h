@@ -37,6 +37,7 @@ enum class Early {
   remote_create,
   scp_download_refused,
   scp_upload_refused,
+  scp_no_channel,  // the server would not open a channel beside the SFTP one
 };
 
 struct Transfer {

@@ -90,10 +90,22 @@ void scp_close(Transfer *t, bool graceful) {
   t->channel = nullptr;
 }
 
-// A refused SCP request, or one that failed with the connection.
+// Clears the session's last error before an SCP request, so that after a
+// refusal it tells what this request met.
+void scp_request_begins(LIBSSH2_SESSION *session) {
+  libssh2_session_set_last_error(session, LIBSSH2_ERROR_NONE, nullptr);
+}
+
+// A refused SCP request, or one that failed with the connection. A server
+// that serves one channel per connection (tinysshd) refuses to open the SCP
+// channel beside the SFTP one: that is told apart from a refused command.
 bool scp_refused(Transfer *t, Early why) {
   t->lost = open_failed_with_connection(nullptr);
   if (t->lost) connection_broken();
+  LIBSSH2_SESSION *session = g_session.load();
+  if (!t->lost && session != nullptr &&
+      libssh2_session_last_errno(session) == LIBSSH2_ERROR_CHANNEL_FAILURE)
+    why = Early::scp_no_channel;
   return fail_open(t, why);
 }
 
@@ -238,6 +250,7 @@ bool scp_download_open(Transfer *t) {
   libssh2_struct_stat st;
   memset(&st, 0, sizeof st);
   st.st_size = -1;
+  scp_request_begins(session);
   t->channel = libssh2_scp_recv2(session, t->remote, &st);
   if (t->channel != nullptr && st.st_size < 0) scp_close(t, false);
   if (t->channel == nullptr) return scp_refused(t, Early::scp_download_refused);
@@ -261,8 +274,10 @@ Outcome scp_download_move(Transfer *t) {
 
 bool scp_upload_open(Transfer *t) {
   LIBSSH2_SESSION *session = g_session.load();
-  if (session != nullptr)
+  if (session != nullptr) {
+    scp_request_begins(session);
     t->channel = libssh2_scp_send64(session, t->remote, t->mode, t->size, 0, 0);
+  }
   if (t->channel != nullptr) {
     t->window = window_for(session_round_trip_us(), kScpRate, kScpMinPace,
                            kScpMaxWindow);
