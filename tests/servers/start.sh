@@ -189,6 +189,7 @@ Group nogroup
 ModulePath /usr/lib/proftpd
 LoadModule mod_sftp.c
 SFTPEngine on
+SystemLog $D/proftpd-system.log
 SFTPLog $D/proftpd-sftp.log
 SFTPHostKey $D/host_ed25519
 SFTPAuthorizedUserKeys file:$D/proftpd_authorized_keys
