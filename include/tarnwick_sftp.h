@@ -332,7 +332,8 @@ TARNWICK_API int TARNWICK_CALL scp_client_download(const char *remote_path,
  * sftp_client_upload, with the messages
  * "SCP upload refused for '<remote>' (permission denied?)",
  * "SCP upload refused for '<remote>' (the server allows no second channel)"
- * (as for scp_client_download), "SCP write failed for '<remote>'" (also when the server reports a failure
+ * (as for scp_client_download),
+ * "SCP write failed for '<remote>'" (also when the server reports a failure
  * after the data, or ends the stream instead) and
  * "local read failed for '<local>' (file ended at <sent> of <size> bytes)"
  * when the file shrank on the way.
