@@ -129,9 +129,9 @@ EOF
 done
 [[ -n "$started" ]] || die "sshd did not start"
 
-# Dropbear and ProFTPD's mod_sftp serve the same account, password and keys, each with a home of
-# its own (its scratch folders sit beside its files) and in a mount namespace of its own, where
-# a copy of the passwd file names that home.
+# Dropbear and ProFTPD's mod_sftp serve the same account, password and keys. Each runs in a mount
+# namespace of its own, where a copy of the passwd file gives the account a home of its own
+# (<dir>/home-<name>), so that what one server's tests leave there is not seen by the others.
 run_in_namespace() {
   local name="$1" port="$2"
   shift 2
@@ -165,7 +165,8 @@ start_other() {
 
 # Dropbear reads ~/.ssh/authorized_keys and runs OpenSSH's sftp-server and scp.
 configure_dropbear() {
-  CMD=(/usr/sbin/dropbear -F -E -m -p "127.0.0.1:$1" -r "$D/dropbear_ed25519" -P "$D/dropbear.pidfile")
+  CMD=(/usr/sbin/dropbear -F -E -m -p "127.0.0.1:$1" -r "$D/dropbear_ed25519"
+       -P "$D/dropbear.pidfile")
 }
 
 # ProFTPD takes authorized keys only in RFC 4716 form; in OpenSSH form it accepts the offered
