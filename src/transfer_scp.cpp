@@ -96,16 +96,21 @@ void scp_request_begins(LIBSSH2_SESSION *session) {
   libssh2_session_set_last_error(session, LIBSSH2_ERROR_NONE, nullptr);
 }
 
-// A refused SCP request, or one that failed with the connection. A server
-// that serves one channel per connection (tinysshd) refuses to open the SCP
-// channel beside the SFTP one: that is told apart from a refused command.
+// Whether the server refused to open the SCP request's channel, as one that
+// serves one channel per connection (tinysshd) refuses a channel beside the
+// SFTP one. Read first after a refusal, while the last error is the
+// request's own.
+bool channel_refused() {
+  LIBSSH2_SESSION *session = g_session.load();
+  return session != nullptr &&
+         libssh2_session_last_errno(session) == LIBSSH2_ERROR_CHANNEL_FAILURE;
+}
+
+// A refused SCP request, or one that failed with the connection.
 bool scp_refused(Transfer *t, Early why) {
   t->lost = open_failed_with_connection(nullptr);
   if (t->lost) connection_broken();
-  LIBSSH2_SESSION *session = g_session.load();
-  if (!t->lost && session != nullptr &&
-      libssh2_session_last_errno(session) == LIBSSH2_ERROR_CHANNEL_FAILURE)
-    why = Early::scp_no_channel;
+  if (!t->lost && channel_refused()) why = Early::scp_no_channel;
   return fail_open(t, why);
 }
 
