@@ -181,6 +181,7 @@ SocketBindTight on
 UseIPv6 off
 PidFile $D/proftpd.pidfile
 ScoreboardFile $D/proftpd.scoreboard
+ControlsEngine off
 DelayTable none
 WtmpLog off
 UseReverseDNS off
