@@ -131,13 +131,15 @@ done
 
 # Dropbear and ProFTPD's mod_sftp serve the same account, password and keys. Each runs in a mount
 # namespace of its own, where a copy of the passwd file gives the account a home of its own
-# (<dir>/home-<name>), so that what one server's tests leave there is not seen by the others.
+# (<dir>/home-<name>), so that what one server's tests leave there is not seen by the others,
+# and where /run is a folder below <dir>: ProFTPD tries a socket there at every start.
 run_in_namespace() {
   local name="$1" port="$2"
   shift 2
+  mkdir -p "$D/run-$name"
   unshare -m sh -c 'mount --bind "$1/passwd-$2" /etc/passwd && mount --bind "$1/shadow" /etc/shadow \
-    && mount --bind "$1/group" /etc/group && shift 2 && exec "$@"' sh "$D" "$name" "$@" \
-    </dev/null >>"$D/$name.log" 2>&1 &
+    && mount --bind "$1/group" /etc/group && mount --bind "$1/run-$2" /run && shift 2 \
+    && exec "$@"' sh "$D" "$name" "$@" </dev/null >>"$D/$name.log" 2>&1 &
   echo $! >"$D/$name.pid"
   wait_port "$port" "$(cat "$D/$name.pid")"
 }
@@ -170,7 +172,8 @@ configure_dropbear() {
 }
 
 # ProFTPD takes authorized keys only in RFC 4716 form; in OpenSSH form it accepts the offered
-# key and then refuses the signed login.
+# key and then refuses the signed login. What it writes stays below <dir>: no transfer log in
+# /var/log, no control socket in /run.
 configure_proftpd() {
   cat >"$D/proftpd.conf" <<EOF
 ServerName "tarnwick test"
@@ -182,6 +185,7 @@ UseIPv6 off
 PidFile $D/proftpd.pidfile
 ScoreboardFile $D/proftpd.scoreboard
 ControlsEngine off
+TransferLog NONE
 DelayTable none
 WtmpLog off
 UseReverseDNS off
