@@ -28,8 +28,8 @@ TEST_P(Interop, EveryOperation) {
     ASSERT_EQ(login(s, key), 0) << key << ": " << sftp_client_last_error();
   ASSERT_EQ(sftp_client_mkdir(d.c_str()), 0) << sftp_client_last_error();
   write_file(d + "src", data);
-  // The folder is local too. ProFTPD refuses an SCP upload after an SCP
-  // download on one connection.
+  // Each step works on what the ones before left; the folder is local too.
+  // ProFTPD refuses an SCP upload after an SCP download on one connection.
   const struct {
     P what;
     std::function<int(P, P)> call;
