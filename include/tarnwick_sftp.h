@@ -365,8 +365,11 @@ TARNWICK_API int TARNWICK_CALL sftp_client_upload(const char *local_path,
  * "SCP download refused for '<remote>' (no scp on the server?)" (also when
  * the server announces no usable file),
  * "SCP download refused for '<remote>' (it is a folder)" (the local file is
- * left alone), "SCP read failed for '<remote>'" (also for a failure status
- * after the data, or none) and
+ * left alone), "SCP download refused for '<remote>' (the server allows no
+ * second channel)" (SCP needs a channel beside the session's SFTP channel,
+ * which servers such as tinysshd refuse to open; SFTP still works),
+ * "SCP read failed for '<remote>'" (also for a failure status after the
+ * data, or none) and
  * "SCP download truncated (<received> of <announced> bytes)". Cancellation
  * is tested before each read request: data that a waiting request returns
  * after the cancellation is written and counted, and the next test stops.
@@ -381,6 +384,8 @@ TARNWICK_API int TARNWICK_CALL scp_client_download(const char *remote_path,
  * when the server then confirms that it stored the file. As
  * sftp_client_upload, with the messages
  * "SCP upload refused for '<remote>' (permission denied?)",
+ * "SCP upload refused for '<remote>' (the server allows no second channel)"
+ * (as for scp_client_download),
  * "SCP write failed for '<remote>'" (also when the server reports a failure
  * after the data, or ends the stream instead) and
  * "local read failed for '<local>' (file ended at <sent> of <size> bytes)"

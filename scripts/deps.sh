@@ -12,8 +12,17 @@ export DEBIAN_FRONTEND=noninteractive
 PKGS=(cmake g++ make pkg-config patch libgtest-dev libjsmn-dev libssl-dev zlib1g-dev dpkg-dev
       openssh-server openssh-sftp-server openssh-client python3-asyncssh clang-format
       python3-bcrypt procps openssl util-linux python3 ca-certificates debian-archive-keyring
-      tmux python3-pytest python3-pip mono-mcs mono-runtime libedit-dev python3-venv)
+      tmux python3-pytest python3-pip mono-mcs mono-runtime libedit-dev python3-venv
+      dropbear-bin proftpd-core proftpd-mod-crypto)
 
+# The test run starts Dropbear and ProFTPD itself; installing them must not start their system
+# services. A policy-rc.d that denies every start stays in place while apt runs, unless the
+# machine keeps one of its own.
+if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+  printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+  chmod 755 /usr/sbin/policy-rc.d
+  trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+fi
 tw_install_missing deps "${PKGS[@]}"
 
 # sshd refuses to start without its privilege separation folder, which containers often lack.

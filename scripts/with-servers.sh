@@ -36,7 +36,7 @@ rc=$?
 set -e
 # A failing run shows what the servers said, which often explains the failure.
 if [[ $rc -ne 0 ]]; then
-  for f in "$D"/sshd.log "$D"/fake_sshd.log; do
+  for f in "$D"/sshd.log "$D"/fake_sshd.log "$D"/dropbear.log "$D"/proftpd-sftp.log; do
     if [[ -s "$f" ]]; then
       echo "--- last lines of $(basename "$f")" >&2
       tail -n 30 "$f" >&2

@@ -196,6 +196,10 @@ void report_early(const Transfer &t) {
     case Early::scp_upload_refused:
       set_error("SCP upload refused for '%s' (permission denied?)", t.remote);
       break;
+    case Early::scp_no_channel:
+      set_error("SCP %s refused for '%s' (the server allows no second channel)",
+                is_upload(t) ? "upload" : "download", t.remote);
+      break;
   }
 }
 

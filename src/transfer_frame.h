@@ -41,6 +41,7 @@ enum class Early {
   scp_download_refused,
   scp_download_folder,
   scp_upload_refused,
+  scp_no_channel,  // the server would not open a channel beside the SFTP one
 };
 
 // Room for a destination path with the temporary name beside it.

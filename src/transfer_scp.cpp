@@ -90,14 +90,33 @@ void scp_close(Transfer *t, bool graceful) {
   t->channel = nullptr;
 }
 
+// Clears the session's last error before an SCP request, so that after a
+// refusal it tells what this request met.
+void scp_request_begins(LIBSSH2_SESSION *session) {
+  libssh2_session_set_last_error(session, LIBSSH2_ERROR_NONE, nullptr);
+}
+
+// Whether the server refused to open the SCP request's channel, as one that
+// serves one channel per connection (tinysshd) refuses a channel beside the
+// SFTP one. Read first after a refusal, while the last error is the
+// request's own.
+bool channel_refused() {
+  LIBSSH2_SESSION *session = g_session.load();
+  return session != nullptr &&
+         libssh2_session_last_errno(session) == LIBSSH2_ERROR_CHANNEL_FAILURE;
+}
+
 // A refused SCP request, or one that failed with the connection. SCP
 // refuses a folder as it refuses a missing file; a stat over the SFTP
-// session tells the two apart.
+// session tells the two apart (after the channel test, since the stat
+// replaces libssh2's last error).
 bool scp_refused(Transfer *t, Early why) {
   t->lost = open_failed_with_connection(nullptr);
   if (t->lost) connection_broken();
-  if (!t->lost && why == Early::scp_download_refused &&
-      remote_is_folder(t->remote))
+  if (!t->lost && channel_refused())
+    why = Early::scp_no_channel;
+  else if (!t->lost && why == Early::scp_download_refused &&
+           remote_is_folder(t->remote))
     why = Early::scp_download_folder;
   return fail_open(t, why);
 }
@@ -244,6 +263,7 @@ bool scp_download_open(Transfer *t) {
   libssh2_struct_stat st;
   memset(&st, 0, sizeof st);
   st.st_size = -1;
+  scp_request_begins(session);
   t->channel = libssh2_scp_recv2(session, t->remote, &st);
   if (t->channel != nullptr && st.st_size < 0) scp_close(t, false);
   if (t->channel == nullptr) return scp_refused(t, Early::scp_download_refused);
@@ -266,9 +286,11 @@ Outcome scp_download_move(Transfer *t) {
 
 bool scp_upload_open(Transfer *t) {
   LIBSSH2_SESSION *session = g_session.load();
-  if (session != nullptr)
+  if (session != nullptr) {
+    scp_request_begins(session);
     t->channel =
         libssh2_scp_send64(session, remote_target(*t), t->mode, t->size, 0, 0);
+  }
   if (t->channel != nullptr) {
     t->window = window_for(session_round_trip_us(), kScpRate, kScpMinPace,
                            kScpMaxWindow);

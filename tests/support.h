@@ -33,11 +33,13 @@ inline std::string key_path(const std::string &name) {
   return env("TW_KEYS_DIR") + "/" + name;
 }
 
-// Configuration for the private OpenSSH server, by key file (default) or by
+// Configuration for the private OpenSSH server (or another server of the test
+// account, by the variable naming its port), by key file (default) or by
 // password when key is empty.
 inline std::string openssh_config(const std::string &key = "id_ed25519",
-                                  const std::string &extra = "") {
-  std::string c = "{\"host\":\"127.0.0.1\",\"port\":" + env("TW_SSHD_PORT") +
+                                  const std::string &extra = "",
+                                  const char *port_variable = "TW_SSHD_PORT") {
+  std::string c = "{\"host\":\"127.0.0.1\",\"port\":" + env(port_variable) +
                   ",\"user\":" + quote(env("TW_SSH_USER"));
   if (key.empty())
     c += ",\"password\":" + quote(env("TW_SSH_PASSWORD"));

@@ -129,6 +129,99 @@ EOF
 done
 [[ -n "$started" ]] || die "sshd did not start"
 
+# Dropbear and ProFTPD's mod_sftp serve the same account, password and keys. Each runs in a mount
+# namespace of its own, where a copy of the passwd file gives the account a home of its own
+# (<dir>/home-<name>), so that what one server's tests leave there is not seen by the others,
+# and where /run is a folder below <dir>: ProFTPD tries a socket there at every start.
+run_in_namespace() {
+  local name="$1" port="$2"
+  shift 2
+  mkdir -p "$D/run-$name"
+  unshare -m sh -c 'mount --bind "$1/passwd-$2" /etc/passwd && mount --bind "$1/shadow" /etc/shadow \
+    && mount --bind "$1/group" /etc/group && mount --bind "$1/run-$2" /run && shift 2 \
+    && exec "$@"' sh "$D" "$name" "$@" </dev/null >>"$D/$name.log" 2>&1 &
+  echo $! >"$D/$name.pid"
+  wait_port "$port" "$(cat "$D/$name.pid")"
+}
+
+# Tries three free ports, as for sshd: configure_<name> PORT writes the server's files and sets
+# CMD, its command line, which must keep the server in the foreground.
+start_other() {
+  local name="$1" port attempt
+  mkdir -p "$D/home-$name"
+  chown "$SSH_UID:$SSH_UID" "$D/home-$name"
+  sed "s#:$D/home:#:$D/home-$name:#" "$D/passwd" >"$D/passwd-$name"
+  chmod 644 "$D/passwd-$name"
+  for attempt in 1 2 3; do
+    port="$(free_port)"
+    "configure_$name" "$port"
+    if run_in_namespace "$name" "$port" "${CMD[@]}"; then
+      printf '%s' "$port" >"$D/$name.port"
+      return 0
+    fi
+    kill "$(cat "$D/$name.pid")" 2>/dev/null || true
+    echo "start.sh: $name attempt $attempt on port $port failed" >>"$D/$name.log"
+  done
+  die "$name did not start"
+}
+
+# Dropbear reads ~/.ssh/authorized_keys and runs OpenSSH's sftp-server and scp.
+configure_dropbear() {
+  CMD=(/usr/sbin/dropbear -F -E -m -p "127.0.0.1:$1" -r "$D/dropbear_ed25519"
+       -P "$D/dropbear.pidfile")
+}
+
+# ProFTPD takes authorized keys only in RFC 4716 form; in OpenSSH form it accepts the offered
+# key and then refuses the signed login. What it writes stays below <dir>: no transfer log in
+# /var/log, no control socket in /run.
+configure_proftpd() {
+  cat >"$D/proftpd.conf" <<EOF
+ServerName "tarnwick test"
+ServerType standalone
+Port $1
+DefaultAddress 127.0.0.1
+SocketBindTight on
+UseIPv6 off
+PidFile $D/proftpd.pidfile
+ScoreboardFile $D/proftpd.scoreboard
+ControlsEngine off
+TransferLog NONE
+DelayTable none
+WtmpLog off
+UseReverseDNS off
+RequireValidShell off
+User nobody
+Group nogroup
+ModulePath /usr/lib/proftpd
+LoadModule mod_sftp.c
+SFTPEngine on
+SystemLog $D/proftpd-system.log
+SFTPLog $D/proftpd-sftp.log
+SFTPHostKey $D/host_ed25519
+SFTPAuthorizedUserKeys file:$D/proftpd_authorized_keys
+<Directory />
+  AllowOverwrite on
+</Directory>
+EOF
+  CMD=(/usr/sbin/proftpd -n -q -c "$D/proftpd.conf")
+}
+
+[[ -x /usr/sbin/dropbear && -x /usr/sbin/proftpd && -f /usr/lib/proftpd/mod_sftp.so ]] ||
+  die "dropbear or proftpd with mod_sftp missing (run scripts/deps.sh)"
+mkdir -p "$D/home-dropbear/.ssh"
+cp "$D/authorized_keys" "$D/home-dropbear/.ssh/"
+chown -R "$SSH_UID:$SSH_UID" "$D/home-dropbear"
+chmod 700 "$D/home-dropbear/.ssh"
+dropbearconvert openssh dropbear "$D/host_ed25519" "$D/dropbear_ed25519" >/dev/null 2>&1 ||
+  die "dropbearconvert failed"
+for k in id_ed25519 id_ecdsa id_rsa_pem id_rsa id_ed25519_enc id_rsa_pem_enc; do
+  ssh-keygen -e -f "$K/$k.pub"
+done >"$D/proftpd_authorized_keys"
+start_other dropbear
+start_other proftpd
+DROPBEAR_PORT="$(cat "$D/dropbear.port")"
+PROFTPD_PORT="$(cat "$D/proftpd.port")"
+
 "$PY" -W ignore "$HERE/fake_sshd.py" "$D" </dev/null >"$D/fake_sshd.port" 2>>"$D/fake_sshd.log" &
 echo $! >"$D/fake_sshd.pid"
 "$PY" "$HERE/not_ssh.py" "$D" </dev/null >"$D/not_ssh.port" 2>>"$D/not_ssh.log" &
@@ -164,5 +257,9 @@ q() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
   echo "export TW_FAKE_PASSWORD='secret'"
   echo "export TW_NOSSH_PORT=$NOSSH_PORT"
   echo "export TW_CLOSED_PORT=$CLOSED_PORT"
+  echo "export TW_DROPBEAR_PORT=$DROPBEAR_PORT"
+  echo "export TW_DROPBEAR_HOME=$(q "$D/home-dropbear")"
+  echo "export TW_PROFTPD_PORT=$PROFTPD_PORT"
+  echo "export TW_PROFTPD_HOME=$(q "$D/home-proftpd")"
 } >"$D/env.sh"
-echo "servers: sshd 127.0.0.1:$SSHD_PORT, fake_sshd $FAKE_PORT, not_ssh $NOSSH_PORT, closed $CLOSED_PORT; env in $D/env.sh"
+echo "servers: sshd 127.0.0.1:$SSHD_PORT, dropbear $DROPBEAR_PORT, proftpd $PROFTPD_PORT, fake_sshd $FAKE_PORT, not_ssh $NOSSH_PORT, closed $CLOSED_PORT; env in $D/env.sh"

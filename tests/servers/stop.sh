@@ -10,13 +10,15 @@ fi
 [[ -d "$1" ]] || exit 0
 D="$(cd "$1" && pwd)"
 
-# A pid is only signalled while its command line still names <dir>, so a pid file left behind
-# after the server exited can never hit an unrelated process that reused the number.
+# A pid is only signalled while its command line still names <dir>, or (for ProFTPD, which
+# rewrites its command line) its error output goes to a file below <dir>, so a pid file left
+# behind after the server exited can never hit an unrelated process that reused the number.
 ours() {
-  [[ -r "/proc/$1/cmdline" ]] && tr '\0' ' ' <"/proc/$1/cmdline" | grep -qF "$D"
+  [[ -r "/proc/$1/cmdline" ]] && tr '\0' ' ' <"/proc/$1/cmdline" | grep -qF "$D" && return 0
+  [[ "$(readlink "/proc/$1/fd/2" 2>/dev/null)" == "$D"/* ]]
 }
 
-# The per-connection processes of sshd go first and by force: a test that was killed while it
+# The per-connection processes of sshd, Dropbear and ProFTPD go first and by force: a test that was killed while it
 # held some of them stopped (SIGSTOP) would otherwise leave them behind.
 descendants() {
   local child
@@ -25,15 +27,16 @@ descendants() {
     descendants "$child"
   done
 }
-if [[ -f "$D/sshd.pid" ]]; then
-  listener="$(head -n1 "$D/sshd.pid" | tr -dc 0-9)"
+for f in "$D"/sshd.pid "$D"/dropbear.pid "$D"/proftpd.pid; do
+  [[ -f "$f" ]] || continue
+  listener="$(head -n1 "$f" | tr -dc 0-9)"
   if [[ -n "$listener" ]] && ours "$listener"; then
     for pid in $(descendants "$listener"); do kill -KILL "$pid" 2>/dev/null || true; done
   fi
-fi
+done
 
 pids=()
-for f in "$D"/sshd.pid "$D"/fake_sshd.pid "$D"/not_ssh.pid; do
+for f in "$D"/sshd.pid "$D"/dropbear.pid "$D"/proftpd.pid "$D"/fake_sshd.pid "$D"/not_ssh.pid; do
   [[ -f "$f" ]] || continue
   pid="$(head -n1 "$f" | tr -dc 0-9)"
   if [[ -n "$pid" ]] && ours "$pid"; then
