@@ -170,7 +170,9 @@ TARNWICK_API const char *TARNWICK_CALL sftp_client_session_info(void);
 /*
  * Lists a remote directory (NULL or "" lists ".") as a JSON array of entry
  * records; "." is left out, ".." and dot files are listed. The text lives
- * in the buffer shared with sftp_client_get_log (512 KiB). On failure "[]"
+ * in the buffer shared with sftp_client_get_log (16 MiB, room for about
+ * 120,000 entries of 30-byte names; memory is used only as far as a text
+ * fills it). On failure "[]"
  * with "not connected" or "cannot open remote directory '<path>'". Each
  * listing that opened its directory logs "LIST <path> (<n> entries)", n
  * counting every entry read. An incomplete listing still returns a whole
@@ -190,7 +192,7 @@ TARNWICK_API const char *TARNWICK_CALL sftp_client_list_dir(const char *path);
 /*
  * Describes one remote path, following links, as one entry record named
  * after the whole path. The text lives in the buffer shared with
- * sftp_client_list_local. On failure "{}" with "not connected",
+ * sftp_client_list_local (16 MiB). On failure "{}" with "not connected",
  * "path is required" or "cannot stat '<path>'".
  * Example, for "/home/me/notes.txt":
  *   {"name":"/home/me/notes.txt","is_dir":false,"size":1532,
@@ -226,9 +228,12 @@ TARNWICK_API int TARNWICK_CALL sftp_client_rmdir(const char *path);
 TARNWICK_API int TARNWICK_CALL sftp_client_delete(const char *path);
 
 /*
- * Renames a remote path (asking for overwrite, atomic and native
- * semantics; servers speaking SFTP version 3 refuse to replace an existing
- * file). Status; messages "not connected",
+ * Renames a remote path. Where the server offers posix-rename@openssh.com
+ * (OpenSSH does), an existing destination file is replaced atomically, as
+ * rename(2) does: a file uploaded under a temporary name can be renamed into
+ * place. Elsewhere the rename asks for overwrite, atomic and native
+ * semantics, which servers speaking SFTP version 3 refuse over an existing
+ * file. Status; messages "not connected",
  * "both source and destination paths are required",
  * "cannot rename '<from>' to '<to>'".
  */
@@ -343,7 +348,8 @@ TARNWICK_API int TARNWICK_CALL scp_client_upload(const char *local_path,
  * mode "drwxr-xr-x" for folders and "-rw-r--r--" for the rest; "." left
  * out; mtime negative for times before 1970). NULL or "" lists the drives
  * (on POSIX systems the one root "/").
- * The text lives in the buffer shared with sftp_client_stat. On failure "[]"
+ * The text lives in the buffer shared with sftp_client_stat (16 MiB; entries
+ * that do not fit are left out, the array still whole). On failure "[]"
  * with "cannot list local folder '<path>'". Needs no session.
  * Example, listing a folder (one line in fact, wrapped here):
  *   [{"name":"..","is_dir":true,"size":4096,"mtime":1733700000,
