@@ -97,10 +97,18 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * config_json is a JSON object:
  *   {"host":"example.org","user":"me","password":"...",
  *    "private_key":"/path/id_ed25519","passphrase":"...",
- *    "port":22,"timeout_ms":15000,
+ *    "port":22,"timeout_ms":15000,"agent":false,
  *    "host_fingerprint":"SHA256:Kx0f0c9rYzM2oWq0m7I1f2p8q3nQ4aS5tU6vW7xY8zA"}
- * host and user are required. With private_key the key file is used (with
- * the passphrase, if any), otherwise the password (possibly empty). port
+ * host and user are required. One method is tried, never a second: with
+ * private_key the key file (with the passphrase, if any); else, with
+ * "agent":true, the identities of the user's SSH agent in the agent's
+ * order until the server takes one (POSIX: the agent at SSH_AUTH_SOCK;
+ * Windows: Pageant or the OpenSSH agent, as libssh2 finds them); else the
+ * password (possibly empty). agent is on only for the JSON value true. Where
+ * the server takes no "password" method but offers "keyboard-interactive"
+ * (FreeBSD's default, many PAM setups), each prompt of each round is
+ * answered with the password; a server still asking after 4 rounds has
+ * the connection ended, and the login fails as a wrong password does. port
  * outside 1..65535 becomes 22; timeout_ms below 1000 becomes 15000. String
  * values are JSON strings with their escapes decoded; a value too long for
  * its setting ends with the last whole character that fits.
@@ -134,7 +142,8 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * "cannot connect to <host>:<port>", "libssh2_session_init failed",
  * "SSH handshake failed (<code>) - is <host>:<port> an SSH server?",
  * "host key mismatch for <host>:<port>",
- * "authentication failed for user '<user>' (password|publickey)",
+ * "authentication failed for user '<user>' (password|publickey|agent)",
+ * "cannot reach the SSH agent",
  * "server accepted the login but refused the SFTP subsystem".
  * A rejected configuration leaves an open session open; every later failure
  * leaves no session. The password and passphrase are wiped from the
@@ -154,6 +163,8 @@ TARNWICK_API int TARNWICK_CALL sftp_client_disconnect(void);
  *   {"connected":true|false,"host":"...","port":N,"user":"...",
  *    "banner":"SSH-2.0-...","fingerprint":"3f:a0:...","home":"/home/me",
  *    "auth":"password"|"publickey"}
+ * auth is "publickey" for a key file or the agent, "password" for a
+ * password, keyboard-interactive included.
  * fingerprint is the SHA-1 of the host key as 20 hexadecimal pairs joined by
  * colons, or "". Answers at once, even during a transfer. The text lives in
  * the buffer shared with sftp_transfer_progress. Never fails.

@@ -239,7 +239,7 @@ struct Setting {
 // Looks up every setting; the first value holding a NUL is reported.
 int read_settings(const char *json, const jsmntok_t *tokens, int count,
                   ConnectionConfig *cfg) {
-  char port[64], timeout[64];
+  char port[64], timeout[64], agent[8];
   const Setting settings[] = {
       {"host", cfg->host, sizeof cfg->host},
       {"user", cfg->user, sizeof cfg->user},
@@ -248,11 +248,12 @@ int read_settings(const char *json, const jsmntok_t *tokens, int count,
       {"passphrase", cfg->passphrase, sizeof cfg->passphrase},
       {"port", port, sizeof port},
       {"timeout_ms", timeout, sizeof timeout},
-      {"host_fingerprint", cfg->host_fingerprint,
-       sizeof cfg->host_fingerprint}};
+      {"host_fingerprint", cfg->host_fingerprint, sizeof cfg->host_fingerprint},
+      {"agent", agent, sizeof agent}};
   const char *bad = nullptr;
-  int found[8];
-  for (int i = 0; i < 8; ++i) {
+  constexpr int kSettings = sizeof settings / sizeof settings[0];
+  int found[kSettings];
+  for (int i = 0; i < kSettings; ++i) {
     const Setting &s = settings[i];
     found[i] = json_get(json, tokens, count, s.key, s.out, s.cap);
     if (found[i] < 0 && bad == nullptr) bad = s.key;
@@ -263,6 +264,7 @@ int read_settings(const char *json, const jsmntok_t *tokens, int count,
   }
   cfg->port = found[5] == 1 ? to_int(port) : 22;
   cfg->timeout_ms = found[6] == 1 ? to_int(timeout) : 15000;
+  cfg->agent = strcmp(agent, "true") == 0;  // JSON true; anything else is off
   return 0;
 }
 

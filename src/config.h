@@ -17,6 +17,7 @@ struct ConnectionConfig {
   char host_fingerprint[128];
   int port;
   int timeout_ms;
+  bool agent;  // log in with the identities of the user's SSH agent
   ~ConnectionConfig();
 };
 

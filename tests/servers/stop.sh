@@ -33,7 +33,7 @@ if [[ -f "$D/sshd.pid" ]]; then
 fi
 
 pids=()
-for f in "$D"/sshd.pid "$D"/fake_sshd.pid "$D"/not_ssh.pid; do
+for f in "$D"/sshd.pid "$D"/fake_sshd.pid "$D"/not_ssh.pid "$D"/sshd_kbdint.pid "$D"/ssh_agent.pid; do
   [[ -f "$f" ]] || continue
   pid="$(head -n1 "$f" | tr -dc 0-9)"
   if [[ -n "$pid" ]] && ours "$pid"; then
