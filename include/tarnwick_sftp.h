@@ -104,7 +104,7 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * "agent":true, the identities of the user's SSH agent in the agent's
  * order until the server takes one (POSIX: the agent at SSH_AUTH_SOCK;
  * Windows: Pageant or the OpenSSH agent, as libssh2 finds them); else the
- * password (possibly empty). agent is on only for the JSON value true. Where
+ * password (possibly empty). agent is on for true, off for anything else. Where
  * the server takes no "password" method but offers "keyboard-interactive"
  * (FreeBSD's default, many PAM setups), each prompt of each round is
  * answered with the password; a server still asking after 4 rounds has
@@ -181,8 +181,8 @@ TARNWICK_API const char *TARNWICK_CALL sftp_client_session_info(void);
 /*
  * Lists a remote directory (NULL or "" lists ".") as a JSON array of entry
  * records; "." is left out, ".." and dot files are listed. The text lives
- * in the buffer shared with sftp_client_get_log (16 MiB, room for about
- * 120,000 entries of 30-byte names; memory is used only as far as a text
+ * in the buffer shared with sftp_client_get_log (16 MiB, room for some
+ * 130,000 entries of 30-byte names; memory is used only as far as a text
  * fills it). On failure "[]"
  * with "not connected" or "cannot open remote directory '<path>'". Each
  * listing that opened its directory logs "LIST <path> (<n> entries)", n
