@@ -171,6 +171,15 @@ TEST(Config, TimeoutCorrections) {
   EXPECT_EQ(parse("{\"host\":\"h\",\"user\":\"u\"}").cfg.timeout_ms, 15000);
 }
 
+TEST(Config, AgentIsOnForTrueOnly) {
+  for (auto [v, on] :
+       {std::pair{"true", true}, {"false", false}, {"1", false}}) {
+    std::string json =
+        "{\"host\":\"h\",\"user\":\"u\",\"agent\":" + std::string(v) + "}";
+    EXPECT_EQ(parse(json.c_str()).cfg.agent, on) << v;
+  }
+}
+
 TEST(Config, SecretsAreWipedWithTheConfiguration) {
   alignas(
       tw::ConnectionConfig) unsigned char storage[sizeof(tw::ConnectionConfig)];
