@@ -97,11 +97,19 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * config_json is a JSON object:
  *   {"host":"example.org","user":"me","password":"...",
  *    "private_key":"/path/id_ed25519","passphrase":"...",
- *    "port":22,"timeout_ms":15000,
+ *    "port":22,"timeout_ms":15000,"agent":false,
  *    "host_fingerprint":"SHA256:Kx0f0c9rYzM2oWq0m7I1f2p8q3nQ4aS5tU6vW7xY8zA",
  *    "safe_replace":true}
- * host and user are required. With private_key the key file is used (with
- * the passphrase, if any), otherwise the password (possibly empty). port
+ * host and user are required. One method is tried, never a second: with
+ * private_key the key file (with the passphrase, if any); else, with
+ * "agent":true, the identities of the user's SSH agent in the agent's
+ * order until the server takes one (POSIX: the agent at SSH_AUTH_SOCK;
+ * Windows: Pageant or the OpenSSH agent, as libssh2 finds them); else the
+ * password (possibly empty). agent is on for true, off for anything else. Where
+ * the server takes no "password" method but offers "keyboard-interactive"
+ * (FreeBSD's default, many PAM setups), each prompt of each round is
+ * answered with the password; a server still asking after 4 rounds has
+ * the connection ended, and the login fails as a wrong password does. port
  * outside 1..65535 becomes 22; timeout_ms below 1000 becomes 15000. String
  * values are JSON strings with their escapes decoded; a value too long for
  * its setting ends with the last whole character that fits.
@@ -159,7 +167,8 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * "cannot connect to <host>:<port>", "libssh2_session_init failed",
  * "SSH handshake failed (<code>) - is <host>:<port> an SSH server?",
  * "host key mismatch for <host>:<port>",
- * "authentication failed for user '<user>' (password|publickey)",
+ * "authentication failed for user '<user>' (password|publickey|agent)",
+ * "cannot reach the SSH agent",
  * "server accepted the login but refused the SFTP subsystem".
  * A rejected configuration leaves an open session open; every later failure
  * leaves no session. The password and passphrase are wiped from the
@@ -184,6 +193,8 @@ TARNWICK_API int TARNWICK_CALL sftp_client_disconnect(void);
  *    "banner":"SSH-2.0-...","fingerprint":"3f:a0:...","home":"/home/me",
  *    "auth":"password"|"publickey","fingerprint_sha256":"SHA256:...",
  *    "host_key":"ssh-ed25519 AAAA..."}
+ * auth is "publickey" for a key file or the agent, "password" for a
+ * password, keyboard-interactive included.
  * fingerprint is the SHA-1 of the host key as 20 hexadecimal pairs joined by
  * colons; fingerprint_sha256 is the same key's fingerprint as
  * `ssh-keygen -lf` prints it ("SHA256:" and 43 base64 characters); host_key
@@ -210,7 +221,9 @@ TARNWICK_API const char *TARNWICK_CALL sftp_client_session_info(void);
 /*
  * Lists a remote directory (NULL or "" lists ".") as a JSON array of entry
  * records; "." is left out, ".." and dot files are listed. The text lives
- * in the buffer shared with sftp_client_get_log (512 KiB). On failure "[]"
+ * in the buffer shared with sftp_client_get_log (16 MiB, room for some
+ * 130,000 entries of 30-byte names; memory is used only as far as a text
+ * fills it). On failure "[]"
  * with "not connected" or "cannot open remote directory '<path>'". Each
  * listing that opened its directory logs "LIST <path> (<n> entries)", n
  * counting every entry read. An incomplete listing still returns a whole
@@ -230,7 +243,7 @@ TARNWICK_API const char *TARNWICK_CALL sftp_client_list_dir(const char *path);
 /*
  * Describes one remote path, following links, as one entry record named
  * after the whole path. The text lives in the buffer shared with
- * sftp_client_list_local. On failure "{}" with "not connected",
+ * sftp_client_list_local (16 MiB). On failure "{}" with "not connected",
  * "path is required" or "cannot stat '<path>'".
  * Example, for "/home/me/notes.txt":
  *   {"name":"/home/me/notes.txt","is_dir":false,"size":1532,
@@ -266,9 +279,12 @@ TARNWICK_API int TARNWICK_CALL sftp_client_rmdir(const char *path);
 TARNWICK_API int TARNWICK_CALL sftp_client_delete(const char *path);
 
 /*
- * Renames a remote path (asking for overwrite, atomic and native
- * semantics; servers speaking SFTP version 3 refuse to replace an existing
- * file). Status; messages "not connected",
+ * Renames a remote path. Where the server offers posix-rename@openssh.com
+ * (OpenSSH does), an existing destination file is replaced atomically, as
+ * rename(2) does: a file uploaded under a temporary name can be renamed into
+ * place. Elsewhere the rename asks for overwrite, atomic and native
+ * semantics, which servers speaking SFTP version 3 refuse over an existing
+ * file. Status; messages "not connected",
  * "both source and destination paths are required",
  * "cannot rename '<from>' to '<to>'".
  */
@@ -402,7 +418,8 @@ TARNWICK_API int TARNWICK_CALL scp_client_upload(const char *local_path,
  * mode "drwxr-xr-x" for folders and "-rw-r--r--" for the rest; "." left
  * out; mtime negative for times before 1970). NULL or "" lists the drives
  * (on POSIX systems the one root "/").
- * The text lives in the buffer shared with sftp_client_stat. On failure "[]"
+ * The text lives in the buffer shared with sftp_client_stat (16 MiB; entries
+ * that do not fit are left out, the array still whole). On failure "[]"
  * with "cannot list local folder '<path>'". Needs no session.
  * Example, listing a folder (one line in fact, wrapped here):
  *   [{"name":"..","is_dir":true,"size":4096,"mtime":1733700000,

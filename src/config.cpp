@@ -251,8 +251,9 @@ int read_settings(const char *json, const jsmntok_t *tokens, int count,
       {"host_fingerprint", cfg->host_fingerprint,
        sizeof cfg->host_fingerprint}};
   const char *bad = nullptr;
-  int found[8];
-  for (int i = 0; i < 8; ++i) {
+  constexpr int kSettings = sizeof settings / sizeof settings[0];
+  int found[kSettings];
+  for (int i = 0; i < kSettings; ++i) {
     const Setting &s = settings[i];
     found[i] = json_get(json, tokens, count, s.key, s.out, s.cap);
     if (found[i] < 0 && bad == nullptr) bad = s.key;
@@ -299,7 +300,8 @@ int parse_config(const char *json, ConnectionConfig *cfg) {
     return -1;
   }
   if (read_settings(json, tokens, count, cfg) != 0) return -1;
-  if (!read_flag(json, tokens, count, "safe_replace", &cfg->safe_replace))
+  if (!read_flag(json, tokens, count, "agent", &cfg->agent) ||
+      !read_flag(json, tokens, count, "safe_replace", &cfg->safe_replace))
     return -1;
   if (cfg->host[0] == '\0') {
     set_error("'host' is required");

@@ -20,6 +20,7 @@ struct ConnectionConfig {
   // Transfers write a temporary file and rename it over the destination
   // once it is whole, instead of writing the destination in place.
   bool safe_replace;
+  bool agent;  // log in with the identities of the user's SSH agent
   ~ConnectionConfig();
 };
 

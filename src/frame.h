@@ -18,7 +18,10 @@ namespace tw {
 
 // Capacities, each including the terminating NUL.
 constexpr size_t kErrorCap = 512;
-constexpr size_t kJsonCap = 524288;
+// The listing texts hold 100,000 entries of ordinary names. They are static
+// and untouched until written, so the system backs only the part a listing
+// filled.
+constexpr size_t kJsonCap = 16 * 1024 * 1024;
 // The session description with an RSA key of 16384 bits and every text
 // escaped at its longest.
 constexpr size_t kInfoCap = 16384;

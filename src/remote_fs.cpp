@@ -249,16 +249,28 @@ int remote_delete(const char *path) {
   return 0;
 }
 
+int rename_replacing(LIBSSH2_SFTP *sftp, const char *from, const char *to) {
+  int rc =
+      libssh2_sftp_posix_rename_ex(sftp, from, strlen(from), to, strlen(to));
+  // libssh2 answers LIBSSH2_FX_OP_UNSUPPORTED itself when the server did not
+  // list the extension; a server may also list it and then refuse it.
+  bool unsupported =
+      rc == static_cast<int>(LIBSSH2_FX_OP_UNSUPPORTED) ||
+      (rc == LIBSSH2_ERROR_SFTP_PROTOCOL &&
+       libssh2_sftp_last_error(sftp) == LIBSSH2_FX_OP_UNSUPPORTED);
+  if (!unsupported) return rc;
+  return libssh2_sftp_rename_ex(sftp, from, length(from), to, length(to),
+                                kRenameFlags);
+}
+
 int remote_rename(const char *from, const char *to) {
   if (!require_sftp()) return -1;
   if (is_empty(from) || is_empty(to)) {
     set_error("both source and destination paths are required");
     return -1;
   }
-  int rc = with_sftp([&](LIBSSH2_SFTP *s) {
-    return libssh2_sftp_rename_ex(s, from, length(from), to, length(to),
-                                  kRenameFlags);
-  });
+  int rc =
+      with_sftp([&](LIBSSH2_SFTP *s) { return rename_replacing(s, from, to); });
   if (rc != 0) return fail(rc, "cannot rename '%s' to '%s'", from, to);
   log_add("RENAME %s -> %s", from, to);
   return 0;

@@ -2,6 +2,8 @@
 // and the path operations, each over the SFTP session under g_lock.
 #pragma once
 
+#include <libssh2_sftp.h>
+
 #include <cstdint>
 
 namespace tw {
@@ -29,5 +31,12 @@ int remote_rmdir(const char *path);
 int remote_delete(const char *path);
 int remote_rename(const char *from, const char *to);
 int remote_chmod(const char *path, int mode);
+
+// Renames from to to, replacing an existing to atomically where the server
+// offers posix-rename@openssh.com; elsewhere an SFTP rename asking for
+// overwrite, atomic and native semantics, which servers of SFTP version 3
+// refuse when to exists. g_lock is held; returns libssh2's result, 0 on
+// success.
+int rename_replacing(LIBSSH2_SFTP *sftp, const char *from, const char *to);
 
 }  // namespace tw

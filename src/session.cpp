@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "config.h"
@@ -68,6 +69,8 @@ enum class Stage {
   handshake,
   host_key,
   auth,
+  agent,       // the agent cannot be reached
+  agent_auth,  // the server took none of the agent's identities
   sftp,
 };
 
@@ -148,23 +151,114 @@ bool host_key_matches(const SessionDesc &d, const char *pin) {
          strcmp(pin, d.fingerprint_sha256) == 0;
 }
 
-// Authenticates once, by key file when one is given, else by password.
-int authenticate(LIBSSH2_SESSION *s, const ConnectionConfig &cfg,
-                 SessionDesc *d) {
-  int rc;
-  unsigned user_len = static_cast<unsigned>(strlen(cfg.user));
-  if (cfg.private_key[0] != '\0') {
-    rc = libssh2_userauth_publickey_fromfile_ex(
-        s, cfg.user, user_len, nullptr, cfg.private_key,
-        cfg.passphrase[0] != '\0' ? cfg.passphrase : nullptr);
-    snprintf(d->auth, sizeof d->auth, "%s", "publickey");
-  } else {
-    rc = libssh2_userauth_password_ex(
-        s, cfg.user, user_len, cfg.password,
-        static_cast<unsigned>(strlen(cfg.password)), nullptr);
-    snprintf(d->auth, sizeof d->auth, "%s", "password");
+// ---- Authentication -------------------------------------------------------
+
+// A keyboard-interactive login answers every prompt of every round with the
+// password. Past this many rounds the server is taken to be asking for
+// something else, and the connection is given up.
+constexpr int kMaxKbdintRounds = 4;
+
+// The password and the round count of the running keyboard-interactive
+// login; libssh2's callback has no context of its own. Guarded by g_lock.
+const char *g_kbdint_password = nullptr;
+int g_kbdint_rounds = 0;
+
+// The answers of one round. libssh2 frees each answer through the session's
+// free hook, which recognises these and wipes them instead, so the password
+// neither goes to the heap nor stays behind. Guarded by g_lock.
+constexpr int kMaxAnswers = 16;
+char g_answers[kMaxAnswers][sizeof ConnectionConfig::password];
+
+bool is_answer(const void *p) {
+  auto at = reinterpret_cast<uintptr_t>(p);
+  auto base = reinterpret_cast<uintptr_t>(g_answers);
+  return at >= base && at < base + sizeof g_answers;
+}
+
+void *session_alloc(size_t n, void **) { return malloc(n); }
+void *session_realloc(void *p, size_t n, void **) { return realloc(p, n); }
+void session_free(void *p, void **) {
+  if (is_answer(p))
+    platform::secure_zero(p, sizeof g_answers[0]);
+  else
+    free(p);
+}
+
+void answer_prompts(const char *, int, const char *, int, int num_prompts,
+                    const LIBSSH2_USERAUTH_KBDINT_PROMPT *,
+                    LIBSSH2_USERAUTH_KBDINT_RESPONSE *responses, void **) {
+  if (++g_kbdint_rounds > kMaxKbdintRounds) {
+    // libssh2 sends whatever the callback leaves; ending the connection is
+    // the one way to stop a server that keeps asking.
+    connection_broken();
+    return;
   }
-  return rc;
+  size_t len = strlen(g_kbdint_password);
+  for (int i = 0; i < num_prompts && i < kMaxAnswers; ++i) {
+    memcpy(g_answers[i], g_kbdint_password, len + 1);
+    responses[i].text = g_answers[i];
+    responses[i].length = static_cast<unsigned int>(len);
+  }
+}
+
+// Whether a comma-separated list holds name (defined below).
+bool list_has(const char *list, const char *name);
+
+// Logs in with the password, or, where the server takes no password but
+// offers keyboard-interactive, by answering its prompts with it.
+int password_login(LIBSSH2_SESSION *s, const ConnectionConfig &cfg) {
+  unsigned user_len = static_cast<unsigned>(strlen(cfg.user));
+  const char *methods = libssh2_userauth_list(s, cfg.user, user_len);
+  if (methods == nullptr && libssh2_userauth_authenticated(s)) return 0;
+  if (methods != nullptr && !list_has(methods, "password") &&
+      list_has(methods, "keyboard-interactive")) {
+    g_kbdint_password = cfg.password;
+    g_kbdint_rounds = 0;
+    int rc = libssh2_userauth_keyboard_interactive_ex(s, cfg.user, user_len,
+                                                      answer_prompts);
+    g_kbdint_password = nullptr;
+    return rc;
+  }
+  return libssh2_userauth_password_ex(
+      s, cfg.user, user_len, cfg.password,
+      static_cast<unsigned>(strlen(cfg.password)), nullptr);
+}
+
+// Tries the agent's identities in its order until the server takes one.
+Stage agent_login(LIBSSH2_SESSION *s, const char *user) {
+  LIBSSH2_AGENT *agent = libssh2_agent_init(s);
+  if (agent == nullptr) return Stage::agent;
+  Stage stage = Stage::agent;
+  if (libssh2_agent_connect(agent) == 0 &&
+      libssh2_agent_list_identities(agent) == 0) {
+    stage = Stage::agent_auth;
+    libssh2_agent_publickey *id = nullptr;
+    while (libssh2_agent_get_identity(agent, &id, id) == 0)
+      if (libssh2_agent_userauth(agent, user, id) == 0) {
+        stage = Stage::ok;
+        break;
+      }
+    libssh2_agent_disconnect(agent);
+  }
+  libssh2_agent_free(agent);
+  return stage;
+}
+
+// Authenticates once, by one method: the key file when one is given, else
+// the agent when asked for, else the password.
+Stage authenticate(LIBSSH2_SESSION *s, const ConnectionConfig &cfg,
+                   SessionDesc *d) {
+  bool by_key = cfg.private_key[0] != '\0' || cfg.agent;
+  snprintf(d->auth, sizeof d->auth, "%s", by_key ? "publickey" : "password");
+  if (cfg.private_key[0] == '\0' && cfg.agent) return agent_login(s, cfg.user);
+  int rc;
+  if (by_key)
+    rc = libssh2_userauth_publickey_fromfile_ex(
+        s, cfg.user, static_cast<unsigned>(strlen(cfg.user)), nullptr,
+        cfg.private_key, cfg.passphrase[0] != '\0' ? cfg.passphrase : nullptr);
+  else
+    rc = password_login(s, cfg);
+  return rc == 0 ? Stage::ok : Stage::auth;
 }
 
 // The server's canonical form of ".", or "/" when it gives none.
@@ -275,8 +369,8 @@ bool start_libraries() {
 // Runs the SSH part of a connect over the connected socket: handshake,
 // authentication, SFTP start and home directory. g_lock is held.
 Stage open_ssh(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
-  LIBSSH2_SESSION *s =
-      libssh2_session_init_ex(nullptr, nullptr, nullptr, nullptr);
+  LIBSSH2_SESSION *s = libssh2_session_init_ex(session_alloc, session_free,
+                                               session_realloc, nullptr);
   if (s == nullptr) return Stage::session_init;
   g_session.store(s);
   libssh2_session_set_blocking(s, 1);
@@ -289,7 +383,8 @@ Stage open_ssh(const ConnectionConfig &cfg, SessionDesc *d, int *code) {
   write_fingerprint(s, d);
   // A pinned key is checked before any credential is sent to the server.
   if (!host_key_matches(*d, cfg.host_fingerprint)) return Stage::host_key;
-  if (authenticate(s, cfg, d) != 0) return Stage::auth;
+  Stage auth = authenticate(s, cfg, d);
+  if (auth != Stage::ok) return auth;
   LIBSSH2_SFTP *sftp = libssh2_sftp_init(s);
   if (sftp == nullptr) return Stage::sftp;
   g_sftp.store(sftp);
@@ -374,6 +469,13 @@ void report(Stage stage, const ConnectionConfig &cfg, const SessionDesc &d,
       break;
     case Stage::auth:
       set_error("authentication failed for user '%s' (%s)", cfg.user, d.auth);
+      log_add("AUTH FAILED %s@%s:%d", cfg.user, cfg.host, cfg.port);
+      break;
+    case Stage::agent:
+      set_error("cannot reach the SSH agent");
+      break;
+    case Stage::agent_auth:
+      set_error("authentication failed for user '%s' (agent)", cfg.user);
       log_add("AUTH FAILED %s@%s:%d", cfg.user, cfg.host, cfg.port);
       break;
     case Stage::sftp:

@@ -171,23 +171,23 @@ TEST_F(JsonArrayTest, EmptyAndSingleElement) {
   EXPECT_STREQ(buf.data(), "[1,2]");
 }
 
-TEST_F(JsonArrayTest, LimitIs524287AndShorterElementsStillFit) {
+TEST_F(JsonArrayTest, LimitIsCapacityLessOneAndShorterElementsStillFit) {
   tw::JsonArray a;
   tw::json_array_begin(&a, buf.data());
   std::string big(2000, 'n');
-  int printed = 0;
+  size_t printed = 0;
   while (tw::json_array_add(&a, big.size(), tw::kEntryHeadroom, "\"%s\"",
                             big.c_str()))
     ++printed;
   // Each element takes 2003 bytes with its comma; the test before it needs
-  // the text plus 2000 plus 160 to stay within 524287.
-  EXPECT_EQ(printed, 261);
-  EXPECT_EQ(a.len, 1u + 261 * 2003 - 1);
+  // the text plus 2000 plus 160 to stay within the capacity less one.
+  EXPECT_EQ(printed, (tw::kJsonCap - 1 - 2160) / 2003 + 1);
+  EXPECT_EQ(a.len, 1u + printed * 2003 - 1);
   // A short element still fits where the long one did not.
   EXPECT_TRUE(tw::json_array_add(&a, 1, tw::kEntryHeadroom, "\"%s\"", "s"));
   tw::json_array_end(&a);
   std::string text(buf.data());
-  EXPECT_LE(text.size(), 524287u);
+  EXPECT_LE(text.size(), tw::kJsonCap - 1);
   EXPECT_EQ(text.front(), '[');
   EXPECT_EQ(text.substr(text.size() - 5), ",\"s\"]");
 }
@@ -195,7 +195,7 @@ TEST_F(JsonArrayTest, LimitIs524287AndShorterElementsStillFit) {
 TEST_F(JsonArrayTest, ElementExactlyAtTheLimit) {
   tw::JsonArray a;
   tw::json_array_begin(&a, buf.data());
-  a.len = 524287 - 100 - 64;  // pretend earlier elements filled the text
+  a.len = tw::kJsonCap - 1 - 100 - 64;  // as if earlier elements filled it
   a.first = false;
   EXPECT_TRUE(tw::json_array_add(&a, 100, 64, "%s", "e"));
   size_t len = a.len;

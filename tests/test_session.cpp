@@ -171,6 +171,26 @@ TEST(Config, TimeoutCorrections) {
   EXPECT_EQ(parse("{\"host\":\"h\",\"user\":\"u\"}").cfg.timeout_ms, 15000);
 }
 
+// The switches take the JSON literals only: a typing error never turns one
+// silently off.
+TEST(Config, SwitchesAreTrueOrFalse) {
+  for (const char *key : {"agent", "safe_replace"})
+    for (auto [v, rc, on] : {std::tuple{"true", 0, true},
+                             {"false", 0, false},
+                             {"1", -1, false},
+                             {"\"yes\"", -1, false}}) {
+      std::string json = "{\"host\":\"h\",\"user\":\"u\",\"" +
+                         std::string(key) + "\":" + v + "}";
+      Parsed p = parse(json.c_str());
+      EXPECT_EQ(p.rc, rc) << key << "=" << v;
+      if (rc == 0)
+        EXPECT_EQ(strcmp(key, "agent") == 0 ? p.cfg.agent : p.cfg.safe_replace,
+                  on);
+      else
+        EXPECT_EQ(p.error, std::string("'") + key + "' must be true or false");
+    }
+}
+
 TEST(Config, SecretsAreWipedWithTheConfiguration) {
   alignas(
       tw::ConnectionConfig) unsigned char storage[sizeof(tw::ConnectionConfig)];
@@ -256,6 +276,41 @@ TEST_F(Connect, PasswordLogin) {
     EXPECT_EQ(std::string(sftp_client_last_error()), msg) << c;
   }
   EXPECT_EQ(sftp_client_is_connected(), 0);
+}
+
+// Keyboard-interactive answered with the password (OpenSSH through PAM, two
+// rounds, a server still asking after four), and the agent's identities in
+// its order (the first is refused), taken over a password.
+TEST_F(Connect, KeyboardInteractiveAndAgentLogins) {
+  std::string user = quote(env("TW_SSH_USER")), sock = env("TW_AGENT_SOCK");
+  auto to = [](const std::string &port, const std::string &rest) {
+    return "{\"host\":\"127.0.0.1\",\"port\":" + port + ",\"user\":" + rest +
+           "}";
+  };
+  std::string sshd = env("TW_SSHD_PORT"),
+              failed = "authentication failed for user '";
+  struct {
+    std::string config, sock, error, auth;
+  } cases[] = {
+      {to(env("TW_SSHD_KBDINT_PORT"),
+          user + ",\"password\":" + quote(env("TW_SSH_PASSWORD"))),
+       "", "", "password"},
+      {fake_config("kbdint2"), "", "", "password"},
+      {fake_config("kbdint9"), "", failed + "kbdint9' (password)", "password"},
+      {to(sshd, user + ",\"password\":\"x\",\"agent\":true"), sock, "",
+       "publickey"},
+      {to(sshd, "\"no-such-user\",\"agent\":true"), sock,
+       failed + "no-such-user' (agent)", "publickey"},
+      {to(sshd, user + ",\"agent\":true"), sock + ".none",
+       "cannot reach the SSH agent", "publickey"},
+  };
+  for (const auto &c : cases) {
+    setenv("SSH_AUTH_SOCK", c.sock.c_str(), 1);
+    EXPECT_EQ(sftp_client_connect(c.config.c_str()), c.error.empty() ? 0 : -1);
+    EXPECT_EQ(sftp_client_last_error(), c.error) << c.config;
+    EXPECT_NE(info().find("\"auth\":\"" + c.auth + "\""), std::string::npos);
+  }
+  unsetenv("SSH_AUTH_SOCK");
 }
 
 TEST_F(Connect, KeyWinsOverPasswordWithoutFallback) {

@@ -38,6 +38,8 @@ Scenario fields (all optional):
   session       callable (ctx) returning an asyncssh.SSHServerSession, replacing everything
                 above for full control of the channel.
   window        the receive window of the session's channels, in bytes (asyncssh: 2 MiB).
+  kbdint_rounds a number n: no "password" method, only keyboard-interactive, which asks n
+                rounds of two prompts, each to be answered with the password.
   doc           one line saying what the scenario does.
 ctx (Ctx) carries: name, arg (str or None), user, root (bytes path), command, server_dir,
 and helpers arg_int(default) / arg_float(default).
@@ -74,8 +76,9 @@ class Scenario:
     """What the server does for one scenario name; see the module docstring."""
 
     def __init__(self, sftp=None, allow_sftp=True, allow_scp=True, exec_handler=None,
-                 session=None, window=None, doc=""):
+                 session=None, window=None, kbdint_rounds=None, doc=""):
         self.sftp = sftp or RootedSFTPServer
+        self.kbdint_rounds = kbdint_rounds
         self.window = window
         self.allow_sftp = allow_sftp
         self.allow_scp = allow_scp
@@ -210,7 +213,23 @@ class Server(asyncssh.SSHServer):
             conn._sig_algs = self._sig_algs
 
     def password_auth_supported(self):
-        return True
+        return self._scenario is None or self._scenario.kbdint_rounds is None
+
+    def kbdint_auth_supported(self):
+        return self._scenario is not None and self._scenario.kbdint_rounds is not None
+
+    def get_kbdint_challenge(self, username, lang, submethods):
+        self._rounds_left = self._scenario.kbdint_rounds
+        return self._challenge()
+
+    def _challenge(self):
+        self._rounds_left -= 1
+        return ("", "Round %d" % self._rounds_left, "", [("Password:", False), ("Again:", False)])
+
+    def validate_kbdint_response(self, username, responses):
+        if list(responses) != [PASSWORD, PASSWORD]:
+            return False
+        return self._challenge() if self._rounds_left > 0 else True
 
     def validate_password(self, username, password):
         return self._scenario is not None and password == PASSWORD

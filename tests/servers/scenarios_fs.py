@@ -117,11 +117,18 @@ class ReadDirFail(Listing):
 
 
 class Overflow(Listing):
-    """600 names of 900 bytes (more than the client's 524288-byte text holds), then short
+    """17,000 names of 900 bytes (more than the client's 16 MiB text holds), then short
     names that still fit in the room the long ones leave."""
 
-    ENTRIES = ([plain(b"%03d" % i + b"x" * 897) for i in range(600)] +
+    ENTRIES = ([plain(b"%05d" % i + b"x" * 895) for i in range(17000)] +
                [plain(b"short%d" % i) for i in range(3)])
+
+
+class NoPosixRename(RootedSFTPServer):
+    """Lists posix-rename@openssh.com (asyncssh always does) but refuses it."""
+
+    def posix_rename(self, oldpath, newpath):
+        raise asyncssh.SFTPOpUnsupported("posix-rename refused by test server")
 
 
 class Realpath(RootedSFTPServer):
@@ -186,7 +193,8 @@ SCENARIOS = {
     "fslongname": Scenario(sftp=LongName, doc="a, b, a name of <arg> (1023) bytes, c"),
     "fsmodes": Scenario(sftp=Modes, doc="permission words, missing attributes, ids at 2^32-2"),
     "fsreaddirfail": Scenario(sftp=ReadDirFail, doc="200 entries; the second READDIR fails"),
-    "fsoverflow": Scenario(sftp=Overflow, doc="600 x 900-byte names, then 3 short ones"),
+    "fsoverflow": Scenario(sftp=Overflow, doc="17,000 x 900-byte names, then 3 short ones"),
     "fssetstat": Scenario(sftp=SetstatEcho, doc="stat echoes the last SETSTAT permissions"),
+    "fsnoposixrename": Scenario(sftp=NoPosixRename, doc="posix-rename refused; v3 rename"),
     "fsrealpath": Scenario(sftp=Realpath, doc='realpath "/len/<n>" and "/empty" misbehave'),
 }

@@ -24,4 +24,6 @@ SCENARIOS = {
     "norealpath": Scenario(sftp=NoRealpath, doc="SFTP realpath always fails"),
     "longhome": Scenario(sftp=LongHome, doc="SFTP realpath returns '/' + 1099 x 'a'"),
     "nosftp": Scenario(allow_sftp=False, doc="SFTP subsystem refused after a good login"),
+    "kbdint2": Scenario(kbdint_rounds=2, doc="keyboard-interactive only, two rounds"),
+    "kbdint9": Scenario(kbdint_rounds=9, doc="keyboard-interactive only, nine rounds"),
 }

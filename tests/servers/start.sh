@@ -222,6 +222,27 @@ start_other proftpd
 DROPBEAR_PORT="$(cat "$D/dropbear.port")"
 PROFTPD_PORT="$(cat "$D/proftpd.port")"
 
+# A second OpenSSH that takes the password only by keyboard-interactive, through PAM (as
+# FreeBSD's default and many PAM setups do); without PAM, Linux's sshd has no working
+# keyboard-interactive device.
+KBDINT_PORT="$(free_port)"
+sed -e "s/^Port .*/Port $KBDINT_PORT/" -e "s#^PidFile .*#PidFile $D/sshd_kbdint.pid#" \
+  -e 's/^UsePAM no/UsePAM yes/' -e 's/^PasswordAuthentication yes/PasswordAuthentication no/' \
+  -e 's/^KbdInteractiveAuthentication no/KbdInteractiveAuthentication yes/' \
+  "$D/sshd_config" >"$D/sshd_kbdint_config"
+unshare -m sh -c 'mount --bind "$1/passwd" /etc/passwd && mount --bind "$1/shadow" /etc/shadow \
+  && mount --bind "$1/group" /etc/group && exec /usr/sbin/sshd -D -e -f "$1/sshd_kbdint_config"' \
+  sh "$D" </dev/null >>"$D/sshd_kbdint.log" 2>&1 &
+echo $! >"$D/sshd_kbdint.pid"
+wait_port "$KBDINT_PORT" "$(cat "$D/sshd_kbdint.pid")" || die "keyboard-interactive sshd did not start"
+
+# A private SSH agent holding a key the servers refuse, then one they accept, in that order.
+ssh-agent -D -a "$D/agent.sock" </dev/null >>"$D/ssh_agent.log" 2>&1 &
+echo $! >"$D/ssh_agent.pid"
+for _ in $(seq 100); do [[ -S "$D/agent.sock" ]] && break; sleep 0.05; done
+SSH_AUTH_SOCK="$D/agent.sock" ssh-add -q "$K/id_ed25519_other" "$K/id_ed25519" 2>>"$D/ssh_agent.log" \
+  || die "ssh-add failed"
+
 "$PY" -W ignore "$HERE/fake_sshd.py" "$D" </dev/null >"$D/fake_sshd.port" 2>>"$D/fake_sshd.log" &
 echo $! >"$D/fake_sshd.pid"
 "$PY" "$HERE/not_ssh.py" "$D" </dev/null >"$D/not_ssh.port" 2>>"$D/not_ssh.log" &
@@ -244,6 +265,8 @@ q() { printf "'%s'" "${1//\'/\'\\\'\'}"; }
 {
   echo "export TW_TEST_DIR=$(q "$D")"
   echo "export TW_SSHD_PORT=$SSHD_PORT"
+  echo "export TW_SSHD_KBDINT_PORT=$KBDINT_PORT"
+  echo "export TW_AGENT_SOCK=$(q "$D/agent.sock")"
   echo "export TW_SSH_USER=$(q "$SSH_USER")"
   echo "export TW_SSH_PASSWORD=$(q "$SSH_PASSWORD")"
   echo "export TW_SSH_HOME=$(q "$D/home")"

@@ -36,7 +36,8 @@ for f in "$D"/sshd.pid "$D"/dropbear.pid "$D"/proftpd.pid; do
 done
 
 pids=()
-for f in "$D"/sshd.pid "$D"/dropbear.pid "$D"/proftpd.pid "$D"/fake_sshd.pid "$D"/not_ssh.pid; do
+for f in "$D"/sshd.pid "$D"/dropbear.pid "$D"/proftpd.pid "$D"/fake_sshd.pid "$D"/not_ssh.pid \
+         "$D"/sshd_kbdint.pid "$D"/ssh_agent.pid; do
   [[ -f "$f" ]] || continue
   pid="$(head -n1 "$f" | tr -dc 0-9)"
   if [[ -n "$pid" ]] && ours "$pid"; then
