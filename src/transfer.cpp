@@ -5,6 +5,7 @@
 
 #include "log.h"
 #include "platform/platform.h"
+#include "remote_fs.h"
 #include "session.h"
 #include "transfer_frame.h"
 
@@ -275,23 +276,6 @@ bool temp_name(const char *path, char *out, size_t cap) {
   return false;
 }
 
-// Renames the whole temporary file of an upload over the destination:
-// atomically through OpenSSH's posix-rename extension; a server without it
-// gets the SFTP rename asking to overwrite, which a server speaking version
-// 3 of the protocol refuses when the destination exists. g_lock is held.
-int remote_replace(LIBSSH2_SFTP *sftp, const char *from, const char *to) {
-  auto from_len = static_cast<unsigned>(strlen(from));
-  auto to_len = static_cast<unsigned>(strlen(to));
-  int rc = libssh2_sftp_posix_rename_ex(sftp, from, from_len, to, to_len);
-  if (rc != LIBSSH2_ERROR_SFTP_PROTOCOL ||
-      libssh2_sftp_last_error(sftp) != LIBSSH2_FX_OP_UNSUPPORTED)
-    return rc;
-  return libssh2_sftp_rename_ex(sftp, from, from_len, to, to_len,
-                                LIBSSH2_SFTP_RENAME_OVERWRITE |
-                                    LIBSSH2_SFTP_RENAME_ATOMIC |
-                                    LIBSSH2_SFTP_RENAME_NATIVE);
-}
-
 // The end of an upload's temporary file: renamed over the destination when
 // the upload succeeded, deleted otherwise. When the connection is gone it
 // stays under its temporary name.
@@ -299,7 +283,7 @@ Outcome finish_remote_temp(Transfer *t, Outcome o) {
   LIBSSH2_SFTP *sftp = g_sftp.load();
   if (t->lost || sftp == nullptr) return o;
   if (o == Outcome::ok) {
-    int rc = remote_replace(sftp, t->temp, t->remote);
+    int rc = rename_replacing(sftp, t->temp, t->remote);
     if (rc == 0) return o;
     o = remote_failed(t, rc, Outcome::replace_failed);
     if (t->lost) return o;
