@@ -1,6 +1,5 @@
 """The Python binding against the test servers."""
 
-import json
 import os
 import shutil
 import subprocess
@@ -90,19 +89,6 @@ def test_transfers_yield_progress(ts, client, remote_dir, tmp_path, scp):
         assert client.stat(remote_dir + "/up.bin").mode == "-rw-r-----"
 
 
-@pytest.fixture
-def slow_source(ts, tmp_path):
-    """A 4 MiB file on the programmable server, which serves it at about 0.6 MiB/s."""
-    name = "py-cancel.%d.bin" % os.getpid()
-    path = os.path.join(env("TW_FAKE_ROOT"), name)
-    with open(path, "wb") as f:
-        f.write(os.urandom(4 << 20))
-    with ts.connect(host="127.0.0.1", port=int(env("TW_FAKE_PORT")), user="slow.0.05",
-                    password=env("TW_FAKE_PASSWORD")) as c:
-        yield c, name
-    os.remove(path)
-
-
 def test_leaving_the_loop_cancels(ts, slow_source, tmp_path):
     c, name = slow_source
     local = tmp_path / "part.bin"
@@ -115,10 +101,27 @@ def test_leaving_the_loop_cancels(ts, slow_source, tmp_path):
     assert "CANCEL requested" in [e.line for e in ts.log()]
 
 
+SAFE_REPLACE_KNOWN = "safe_replace" in open(os.path.join(BINDING, "..", "..", "include",
+                                                        "tarnwick_sftp.h")).read()
+
+
+@pytest.mark.skipif(not SAFE_REPLACE_KNOWN, reason="the library does not know safe_replace yet")
+def test_safe_replace_is_on_unless_turned_off(ts, slow_source, tmp_path):
+    c, name = slow_source
+    local = tmp_path / "kept.bin"
+    for settings, kept in [({}, True), ({"safe_replace": False}, False)]:
+        local.write_bytes(b"the user's own file")
+        ts.connect(host="127.0.0.1", port=int(env("TW_FAKE_PORT")), user="slow.0.05",
+                   password=env("TW_FAKE_PASSWORD"), **settings)
+        for _ in c.start_download(name, local):
+            break
+        assert local.exists() == kept and (not kept or local.read_bytes() == b"the user's own file")
+
+
 def test_cancel_raises_transfer_cancelled(ts, slow_source, tmp_path):
     c, name = slow_source
     transfer = c.start_download(name, tmp_path / "part.bin")
-    with pytest.raises(ts.SftpError, match="^sftp_client_download: transfer cancelled$"):
+    with pytest.raises(ts.TransferCancelledError, match="^sftp_client_download: transfer cancelled$"):
         for record in transfer:
             threading.Thread(target=transfer.cancel).start()
     assert not (tmp_path / "part.bin").exists()
@@ -155,16 +158,18 @@ def test_pip_install_works_offline_and_finds_the_module(tmp_path):
                     "--no-cache-dir", "--target", str(target), BINDING], check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     module = os.environ["TARNWICK_SFTP_LIBRARY"]
+    packaged = target / "tarnwick_sftp" / "libtarnwick-libssh2-sftp-client-transfer.so.1"
     probe = [sys.executable, "-c", "import json, tarnwick_sftp as t; print(t.library_version())"]
-    run_env = dict(os.environ, PYTHONPATH=str(target))
-    out = subprocess.run(probe, env=run_env, capture_output=True, text=True, check=True)
-    assert out.stdout == "1.1.1\n"
-    # Without the variable, the module is found next to the package.
-    del run_env["TARNWICK_SFTP_LIBRARY"]
-    shutil.copy(module, target / "tarnwick_sftp" / "libtarnwick-libssh2-sftp-client-transfer.so")
-    out = subprocess.run(probe, env=run_env, capture_output=True, text=True, check=True)
-    assert out.stdout == "1.1.1\n"
-    # A wrong explicit path is an error that says what to do.
-    run_env["TARNWICK_SFTP_LIBRARY"] = str(tmp_path / "missing.so")
-    out = subprocess.run(probe, env=run_env, capture_output=True, text=True)
-    assert out.returncode != 0 and "set TARNWICK_SFTP_LIBRARY" in out.stderr
+    wrong = str(tmp_path / "missing.so")
+    # The package's own copy comes first; a wrong explicit path without one is
+    # an error that says what to do.
+    for in_package, variable, loads in [(False, module, True), (True, None, True),
+                                        (True, wrong, True), (False, wrong, False)]:
+        if in_package:
+            shutil.copy(module, packaged)
+        elif packaged.exists():
+            packaged.unlink()
+        run_env = dict(os.environ, PYTHONPATH=str(target), TARNWICK_SFTP_LIBRARY=variable or "")
+        out = subprocess.run(probe, env=run_env, capture_output=True, text=True)
+        assert (out.returncode == 0, out.stdout) == (loads, "1.1.1\n" if loads else ""), out.stderr
+        assert loads or "set TARNWICK_SFTP_LIBRARY" in out.stderr
