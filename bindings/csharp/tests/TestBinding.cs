@@ -105,68 +105,60 @@ static class TestBinding
         c.Connect("127.0.0.1", Env("TW_SSH_USER"), password: Env("TW_SSH_PASSWORD"), port: int.Parse(Env("TW_SSHD_PORT")));
         Check("password login", c.Info().Auth == "password");
         try { c.Stat("/no/such/path"); Check("stat failure throws", false); }
-        catch (SftpException e) { Check("stat failure text", e.Message == "cannot stat '/no/such/path'"); }
+        catch (SftpException e) { Check("stat failure text", e.Message == "cannot stat '/no/such/path'" && e.GetType() == typeof(SftpException)); }
         c.Disconnect();
     }
 
     // One thread's calls succeed, the others' fail: none may see another's message.
     static void EachThreadGetsItsOwnFailure(string remote)
     {
-        using (var c = new SftpClient())
+        var c = new SftpClient();
+        ConnectOpenSsh(c);
+        string missing = remote + "/none";
+        var wrong = new List<string>();
+        DateTime deadline = DateTime.UtcNow.AddSeconds(20);
+        Action<Action, string> loop = (call, expected) =>
         {
-            ConnectOpenSsh(c);
-            string missing = remote + "/none";
-            var wrong = new List<string>();
-            DateTime deadline = DateTime.UtcNow.AddSeconds(20);
-            Action<Action, string> loop = (call, expected) =>
+            for (int i = 0; i < 3000 && DateTime.UtcNow < deadline; i++)
             {
-                for (int i = 0; i < 3000 && DateTime.UtcNow < deadline; i++)
-                {
-                    string outcome = null;
-                    try { call(); } catch (SftpException e) { outcome = e.Message; }
-                    if (outcome != expected) lock (wrong) wrong.Add(outcome ?? "no failure");
-                }
-            };
-            var threads = new[] {
-                new System.Threading.Thread(() => loop(() => c.Stat("."), null)),
-                new System.Threading.Thread(() => loop(() => c.ListDir(missing), "cannot open remote directory '" + missing + "'")),
-                new System.Threading.Thread(() => loop(() => SftpClient.ListLocal(missing), "cannot list local folder '" + missing + "'")) };
-            foreach (var t in threads) t.Start();
-            foreach (var t in threads) t.Join();
-            Check("each thread's own failure (" + string.Join(", ", wrong.Take(3)) + ")", wrong.Count == 0);
-        }
+                string outcome = null;
+                try { call(); } catch (SftpException e) { outcome = e.Message; }
+                if (outcome != expected) lock (wrong) wrong.Add(outcome ?? "no failure");
+            }
+        };
+        Task.WaitAll(Task.Run(() => loop(() => c.Stat("."), null)),
+                     Task.Run(() => loop(() => c.ListDir(missing), "cannot open remote directory '" + missing + "'")),
+                     Task.Run(() => loop(() => SftpClient.ListLocal(missing), "cannot list local folder '" + missing + "'")));
+        Check("each thread's own failure (" + string.Join(", ", wrong.Take(3)) + ")", wrong.Count == 0);
+        c.Disconnect();
+    }
+
+    static void Expect(Action call, Type kind, string message)
+    {
+        try { call(); Check(message + " throws", false); }
+        catch (SftpException e) { Check(message + " as " + e.GetType().Name, e.GetType() == kind && e.Message == message); }
     }
 
     static void FailuresByKind()
     {
-        string sshPort = Env("TW_SSHD_PORT"), closed = Env("TW_CLOSED_PORT");
-        var cases = new List<Tuple<Action<SftpClient>, Type, string>> {
-            Tuple.Create<Action<SftpClient>, Type, string>(c => c.Connect("127.0.0.1", Env("TW_SSH_USER"), password: "wrong", port: int.Parse(sshPort)),
-                typeof(AuthenticationFailedException), "authentication failed for user '" + Env("TW_SSH_USER") + "' (password)"),
-            Tuple.Create<Action<SftpClient>, Type, string>(c => c.Connect("127.0.0.1", Env("TW_SSH_USER"), privateKey: Env("TW_KEYS_DIR") + "/id_ed25519",
-                                                                          port: int.Parse(sshPort), hostFingerprint: string.Join(":", Enumerable.Repeat("00", 20))),
-                typeof(HostKeyMismatchException), "host key mismatch for 127.0.0.1:" + sshPort),
-            Tuple.Create<Action<SftpClient>, Type, string>(c => c.Mkdir("x"), typeof(NotConnectedException), "not connected"),
-            Tuple.Create<Action<SftpClient>, Type, string>(c => c.Connect("127.0.0.1", "u", password: "p", port: int.Parse(closed)),
-                typeof(SftpException), "cannot connect to 127.0.0.1:" + closed) };
-        foreach (var k in cases)
-        {
-            try { k.Item1(new SftpClient()); Check(k.Item3 + " throws", false); }
-            catch (SftpException e) { Check(k.Item3 + " as " + e.GetType().Name, e.GetType() == k.Item2 && e.Message == k.Item3); }
-        }
+        string user = Env("TW_SSH_USER"), port = Env("TW_SSHD_PORT");
+        var c = new SftpClient();
+        Expect(() => c.Connect("127.0.0.1", user, password: "wrong", port: int.Parse(port)),
+               typeof(AuthenticationFailedException), "authentication failed for user '" + user + "' (password)");
+        Expect(() => c.Connect("127.0.0.1", user, password: "wrong", port: int.Parse(port), hostFingerprint: string.Join(":", Enumerable.Repeat("00", 20))),
+               typeof(HostKeyMismatchException), "host key mismatch for 127.0.0.1:" + port);
+        Expect(() => c.Mkdir("x"), typeof(NotConnectedException), "not connected");
     }
 
     sealed class Sink : IProgress<Progress>
     {
         public readonly List<Progress> Seen = new List<Progress>();
         public void Report(Progress p) { lock (Seen) Seen.Add(p); }
-        public bool Any { get { lock (Seen) return Seen.Count > 0; } }
     }
 
     static bool Canceled(Task t)
     {
-        try { t.Wait(); } catch (AggregateException e) { return t.IsCanceled && e.InnerException is OperationCanceledException; }
-        return false;
+        try { t.Wait(); return false; } catch (AggregateException e) { return t.IsCanceled && e.InnerException is OperationCanceledException; }
     }
 
     // Transfers take turns; a token cancels its own transfer only, whether it
@@ -179,20 +171,19 @@ static class TestBinding
         using (var c = new SftpClient())
         {
             c.Connect("127.0.0.1", "slow.0.05", password: Env("TW_FAKE_PASSWORD"), port: int.Parse(Env("TW_FAKE_PORT")));
-            c.ProgressIntervalMs = 20;
             Sink first = new Sink(), waiting = new Sink(), next = new Sink(), last = new Sink();
             Task<Progress> running = c.DownloadAsync(name, local + "/first.bin", progress: first);
-            while (!first.Any && !running.IsCompleted) System.Threading.Thread.Sleep(10);
+            while (first.Seen.Count == 0 && !running.IsCompleted) System.Threading.Thread.Sleep(10);
             var stop = new System.Threading.CancellationTokenSource();
             Task<Progress> cancelled = c.UploadAsync(local + "/small.bin", name + ".up", progress: waiting, cancellationToken: stop.Token);
             Task<Progress> queued = c.UploadAsync(local + "/small.bin", name + ".up", progress: next);
             stop.Cancel();
-            Check("cancelled while waiting, alone", Canceled(cancelled) && !running.IsCompleted && !waiting.Any);
+            Check("cancelled while waiting, alone", Canceled(cancelled) && !running.IsCompleted && waiting.Seen.Count == 0);
             Check("turns", running.Result.Transferred == 2 << 20 && queued.Result.Transferred == 100000);
             Check("own records", first.Seen.All(p => p.Direction == "download") && next.Seen.All(p => p.Direction == "upload"));
             stop = new System.Threading.CancellationTokenSource();
             Task<Progress> stopped = c.DownloadAsync(name, local + "/last.bin", progress: last, cancellationToken: stop.Token);
-            while (!last.Any && !stopped.IsCompleted) System.Threading.Thread.Sleep(10);
+            while (last.Seen.Count == 0 && !stopped.IsCompleted) System.Threading.Thread.Sleep(10);
             stop.Cancel();
             Check("cancelled while running", Canceled(stopped) && !File.Exists(local + "/last.bin"));
         }

@@ -41,16 +41,3 @@ def remote_dir(request):
     os.chown(path, uid, uid)
     yield path
     shutil.rmtree(path, ignore_errors=True)
-
-
-@pytest.fixture
-def slow_source(ts, tmp_path):
-    """A 2 MiB file on the programmable server, which serves it at about 0.6 MiB/s."""
-    name = "py-cancel.%d.bin" % os.getpid()
-    path = os.path.join(env("TW_FAKE_ROOT"), name)
-    with open(path, "wb") as f:
-        f.write(os.urandom(2 << 20))
-    with ts.connect(host="127.0.0.1", port=int(env("TW_FAKE_PORT")), user="slow.0.05",
-                    password=env("TW_FAKE_PASSWORD")) as c:
-        yield c, name
-    os.remove(path)
