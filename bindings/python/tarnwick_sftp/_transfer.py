@@ -139,6 +139,7 @@ class Transfer:
         return record if record.active else None
 
     def __iter__(self) -> Iterator[Progress]:
+        """Yields this transfer's records while it moves data, then its final one (or raises)."""
         finished = False
         try:
             while not self._done.is_set():
