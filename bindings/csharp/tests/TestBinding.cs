@@ -181,11 +181,15 @@ static class TestBinding
             Check("cancelled while waiting, alone", Canceled(cancelled) && !running.IsCompleted && waiting.Seen.Count == 0);
             Check("turns", running.Result.Transferred == 2 << 20 && queued.Result.Transferred == 100000);
             Check("own records", first.Seen.All(p => p.Direction == "download") && next.Seen.All(p => p.Direction == "upload"));
+            // safe_replace, on by default here, keeps the user's file through a cancelled download.
+            bool safe = File.ReadAllText(Env("TW_LIBRARY_HEADER")).Contains("\"safe_replace\"");
+            File.WriteAllText(local + "/last.bin", "the user's own file");
             stop = new System.Threading.CancellationTokenSource();
             Task<Progress> stopped = c.DownloadAsync(name, local + "/last.bin", progress: last, cancellationToken: stop.Token);
             while (last.Seen.Count == 0 && !stopped.IsCompleted) System.Threading.Thread.Sleep(10);
             stop.Cancel();
-            Check("cancelled while running", Canceled(stopped) && !File.Exists(local + "/last.bin"));
+            Check("cancelled while running", Canceled(stopped) && (safe ? File.ReadAllText(local + "/last.bin") == "the user's own file"
+                                                                        : !File.Exists(local + "/last.bin")));
         }
         File.Delete(Env("TW_FAKE_ROOT") + "/" + name);
         File.Delete(Env("TW_FAKE_ROOT") + "/" + name + ".up");

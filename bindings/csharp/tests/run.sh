@@ -19,6 +19,7 @@ awk '/^```csharp/ { n++; next } /^```/ { if (n == 1) exit } n == 1' "$HERE/../..
 # mono finds lib<name>.so through the loader's path; the module file may carry
 # its version in its name, so a link with the plain name goes beside the test.
 ln -s "$MODULE" "$W/libtarnwick-libssh2-sftp-client-transfer.so"
+export TW_LIBRARY_HEADER="$HERE/../../../include/tarnwick_sftp.h"
 export LD_LIBRARY_PATH="$W${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 mono "$W/test.exe" "$REMOTE" "$W/local"
 OUT="$(TMPDIR="$W/local" mono "$W/example.exe" 127.0.0.1 "$TW_SSHD_PORT" "$TW_SSH_USER" "$TW_KEYS_DIR/id_ed25519")"

@@ -37,7 +37,7 @@ _state = _State()
 class Transfer:
     """A transfer running on a thread of its own.
 
-    Transfers run one at a time, in the order they get their turn. Iterating a
+    Transfers run one at a time (not always in the order they started). Iterating a
     Transfer yields its own Progress records, about every interval seconds,
     while it runs, then its final record; a failure then raises SftpError (or
     one of its kinds). Leaving the loop early (break, an exception, Ctrl-C)

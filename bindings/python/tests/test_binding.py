@@ -117,7 +117,7 @@ def test_leaving_the_loop_cancels(ts, slow_source, tmp_path):
     assert "CANCEL requested" in [e.line for e in ts.log()]
 
 
-SAFE_REPLACE_KNOWN = "safe_replace" in open(os.path.join(BINDING, "..", "..", "include",
+SAFE_REPLACE_KNOWN = '"safe_replace"' in open(os.path.join(BINDING, "..", "..", "include",
                                                         "tarnwick_sftp.h")).read()
 
 
