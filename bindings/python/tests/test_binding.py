@@ -117,8 +117,8 @@ def test_leaving_the_loop_cancels(ts, slow_source, tmp_path):
     assert "CANCEL requested" in [e.line for e in ts.log()]
 
 
-SAFE_REPLACE_KNOWN = '"safe_replace"' in open(os.path.join(BINDING, "..", "..", "include",
-                                                        "tarnwick_sftp.h")).read()
+HEADER = os.path.join(BINDING, "..", "..", "include", "tarnwick_sftp.h")
+SAFE_REPLACE_KNOWN = '"safe_replace"' in open(HEADER).read()
 
 
 @pytest.mark.skipif(not SAFE_REPLACE_KNOWN, reason="the library does not know safe_replace yet")
