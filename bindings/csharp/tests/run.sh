@@ -14,8 +14,8 @@ chown "$TW_SSH_UID:$TW_SSH_UID" "$REMOTE"
 mcs -nologo -warnaserror -out:"$W/test.exe" "$HERE/../TarnwickSftp.cs" "$HERE/TestBinding.cs"
 EXAMPLE="$HERE/../examples/Example.cs"
 mcs -nologo -warnaserror -out:"$W/example.exe" "$HERE/../TarnwickSftp.cs" "$EXAMPLE"
-awk '/^```csharp/ { n++; next } /^```/ { if (n == 1) exit } n == 1' "$HERE/../../../README.md" |
-  diff -u "$EXAMPLE" - || { echo "README.md: the first C# block is not $EXAMPLE" >&2; exit 1; }
+awk '$0 == "<!-- example: csharp -->" {on = 1; next} on && /^```/ {if (in_) exit; in_ = 1; next} in_' \
+  "$HERE/../../../README.md" | diff -u "$EXAMPLE" - || { echo "README.md: its C# example is not $EXAMPLE" >&2; exit 1; }
 # mono finds lib<name>.so through the loader's path; the module file may carry
 # its version in its name, so a link with the plain name goes beside the test.
 ln -s "$MODULE" "$W/libtarnwick-libssh2-sftp-client-transfer.so"
