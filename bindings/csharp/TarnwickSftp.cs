@@ -401,8 +401,11 @@ namespace Tarnwick.Sftp
             }
             finally
             {
-                lock (RunningLock) running = null;
-                done.Set();
+                lock (RunningLock)
+                {
+                    running = null;
+                    done.Set();
+                }
                 CallLock.Release();
             }
             poller.Join();
@@ -416,7 +419,8 @@ namespace Tarnwick.Sftp
         // it opens the remote file would be lost: the flag is raised once the
         // record shows the transfer moving, and again if it moves on by more
         // than two steps. A record read once done is set may be the next
-        // transfer's, and is dropped.
+        // transfer's, and is dropped; the flag is raised under RunningLock,
+        // which Run holds as it sets done, so never once the next one runs.
         void Poll(ManualResetEvent done, IProgress<Progress> sink, CancellationToken cancel)
         {
             long raisedAt = -1;
@@ -430,7 +434,7 @@ namespace Tarnwick.Sftp
                 if (done.WaitOne(0)) return;
                 if (cancel.IsCancellationRequested && p.Active && (raisedAt < 0 || p.Transferred > raisedAt + 2 * Step))
                 {
-                    Native.sftp_transfer_cancel();
+                    lock (RunningLock) if (!done.WaitOne(0)) Native.sftp_transfer_cancel();
                     raisedAt = p.Transferred;
                 }
                 if (woke == WaitHandle.WaitTimeout && p.Active && !cancel.IsCancellationRequested) Report(p, sink);
