@@ -119,7 +119,7 @@ static class TestBinding
         DateTime deadline = DateTime.UtcNow.AddSeconds(20);
         Action<Action, string> loop = (call, expected) =>
         {
-            for (int i = 0; i < 3000 && DateTime.UtcNow < deadline; i++)
+            for (int i = 0; i < 1500 && DateTime.UtcNow < deadline; i++)
             {
                 string outcome = null;
                 try { call(); } catch (SftpException e) { outcome = e.Message; }

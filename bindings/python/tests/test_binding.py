@@ -197,7 +197,7 @@ def test_each_thread_gets_its_own_failure(ts, client, remote_dir):
 
     def wrong(call, expected):
         found = []
-        for _ in range(3000):
+        for _ in range(1500):
             try:
                 call()
                 outcome = None
