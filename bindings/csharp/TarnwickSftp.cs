@@ -80,6 +80,8 @@ namespace Tarnwick.Sftp
         public SftpException(string function, string message) : base(message) { Function = function; }
 
         // The library's messages that tell a kind, by their fixed beginning.
+        // lost: the session was open before the call and is not now; a failed
+        // connect closes the session it replaces by design, which is no loss.
         internal static SftpException Of(string function, string message, bool lost)
         {
             if (message == "not connected") return new NotConnectedException(function, message);
@@ -88,7 +90,8 @@ namespace Tarnwick.Sftp
                 return new AuthenticationFailedException(function, message);
             if (message.StartsWith("host key mismatch for ", StringComparison.Ordinal))
                 return new HostKeyMismatchException(function, message);
-            return lost ? new ConnectionLostException(function, message) : new SftpException(function, message);
+            if (lost && function != "sftp_client_connect") return new ConnectionLostException(function, message);
+            return new SftpException(function, message);
         }
     }
 

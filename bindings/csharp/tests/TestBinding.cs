@@ -143,6 +143,10 @@ static class TestBinding
     {
         string user = Env("TW_SSH_USER"), port = Env("TW_SSHD_PORT");
         var c = new SftpClient();
+        ConnectOpenSsh(c);   // the failed connects replace this session, which is no lost connection
+        Expect(() => c.Connect("127.0.0.1", "u", password: "p", port: int.Parse(Env("TW_CLOSED_PORT"))),
+               typeof(SftpException), "cannot connect to 127.0.0.1:" + Env("TW_CLOSED_PORT"));
+        ConnectOpenSsh(c);
         Expect(() => c.Connect("127.0.0.1", user, password: "wrong", port: int.Parse(port)),
                typeof(AuthenticationFailedException), "authentication failed for user '" + user + "' (password)");
         Expect(() => c.Connect("127.0.0.1", user, password: "wrong", port: int.Parse(port), hostFingerprint: string.Join(":", Enumerable.Repeat("00", 20))),

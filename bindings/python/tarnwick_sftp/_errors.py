@@ -47,10 +47,14 @@ _BY_TEXT = {"not connected": NotConnectedError, "transfer cancelled": TransferCa
 
 
 def error_for(function: str, message: str, lost: bool = False) -> SftpError:
-    """The exception of a failed call. lost: the session was open before the call and is not now."""
+    """The exception of a failed call. lost: the session was open before the call and is not now.
+
+    A failed connect closes the session it replaces by design, so it never
+    counts as a lost connection.
+    """
     kind = _BY_TEXT.get(message)
     if kind is None:
         kind = next((k for prefix, k in _BY_PREFIX if message.startswith(prefix)), SftpError)
-        if kind is SftpError and lost:
+        if kind is SftpError and lost and function != "sftp_client_connect":
             kind = ConnectionLostError
     return kind(function, message)

@@ -65,8 +65,9 @@ def test_failures_raise_the_last_error_text(ts, client, remote_dir):
     with pytest.raises(ts.SftpError, match="cannot open remote file"):
         client.download(remote_dir + "/none", remote_dir + "/local")
     port = env("TW_CLOSED_PORT")
-    with pytest.raises(ts.SftpError, match="cannot connect to 127.0.0.1:%s" % port):
+    with pytest.raises(ts.SftpError, match="cannot connect to 127.0.0.1:%s" % port) as e:
         ts.connect(host="127.0.0.1", port=int(port), user="u", password="p")
+    assert type(e.value) is ts.SftpError  # the session it replaced was not lost
     with pytest.raises(ts.SftpError, match="^sftp_client_list_dir: not connected$"):
         client.list_dir(".")
 
