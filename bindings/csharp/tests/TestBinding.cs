@@ -4,6 +4,7 @@ using System;
 using System.Collections.Generic;
 using System.IO;
 using System.Linq;
+using System.Threading.Tasks;
 using Tarnwick.Sftp;
 
 static class TestBinding
@@ -104,8 +105,98 @@ static class TestBinding
         c.Connect("127.0.0.1", Env("TW_SSH_USER"), password: Env("TW_SSH_PASSWORD"), port: int.Parse(Env("TW_SSHD_PORT")));
         Check("password login", c.Info().Auth == "password");
         try { c.Stat("/no/such/path"); Check("stat failure throws", false); }
-        catch (SftpException e) { Check("stat failure text", e.Message == "cannot stat '/no/such/path'"); }
+        catch (SftpException e) { Check("stat failure text", e.Message == "cannot stat '/no/such/path'" && e.GetType() == typeof(SftpException)); }
         c.Disconnect();
+    }
+
+    // One thread's calls succeed, the others' fail: none may see another's message.
+    static void EachThreadGetsItsOwnFailure(string remote)
+    {
+        var c = new SftpClient();
+        ConnectOpenSsh(c);
+        string missing = remote + "/none";
+        var wrong = new List<string>();
+        DateTime deadline = DateTime.UtcNow.AddSeconds(20);
+        Action<Action, string> loop = (call, expected) =>
+        {
+            for (int i = 0; i < 1500 && DateTime.UtcNow < deadline; i++)
+            {
+                string outcome = null;
+                try { call(); } catch (SftpException e) { outcome = e.Message; }
+                if (outcome != expected) lock (wrong) wrong.Add(outcome ?? "no failure");
+            }
+        };
+        Task.WaitAll(Task.Run(() => loop(() => c.Stat("."), null)),
+                     Task.Run(() => loop(() => c.ListDir(missing), "cannot open remote directory '" + missing + "'")),
+                     Task.Run(() => loop(() => SftpClient.ListLocal(missing), "cannot list local folder '" + missing + "'")));
+        Check("each thread's own failure (" + string.Join(", ", wrong.Take(3)) + ")", wrong.Count == 0);
+        c.Disconnect();
+    }
+
+    static void Expect(Action call, Type kind, string message)
+    {
+        try { call(); Check(message + " throws", false); }
+        catch (SftpException e) { Check(message + " as " + e.GetType().Name, e.GetType() == kind && e.Message == message); }
+    }
+
+    static void FailuresByKind()
+    {
+        string user = Env("TW_SSH_USER"), port = Env("TW_SSHD_PORT");
+        var c = new SftpClient();
+        ConnectOpenSsh(c);   // the failed connects replace this session, which is no lost connection
+        Expect(() => c.Connect("127.0.0.1", "u", password: "p", port: int.Parse(Env("TW_CLOSED_PORT"))),
+               typeof(SftpException), "cannot connect to 127.0.0.1:" + Env("TW_CLOSED_PORT"));
+        ConnectOpenSsh(c);
+        Expect(() => c.Connect("127.0.0.1", user, password: "wrong", port: int.Parse(port)),
+               typeof(AuthenticationFailedException), "authentication failed for user '" + user + "' (password)");
+        Expect(() => c.Connect("127.0.0.1", user, password: "wrong", port: int.Parse(port), hostFingerprint: string.Join(":", Enumerable.Repeat("00", 20))),
+               typeof(HostKeyMismatchException), "host key mismatch for 127.0.0.1:" + port);
+        Expect(() => c.Mkdir("x"), typeof(NotConnectedException), "not connected");
+    }
+
+    sealed class Sink : IProgress<Progress>
+    {
+        public readonly List<Progress> Seen = new List<Progress>();
+        public void Report(Progress p) { lock (Seen) Seen.Add(p); }
+    }
+
+    static bool Canceled(Task t)
+    {
+        try { t.Wait(); return false; } catch (AggregateException e) { return t.IsCanceled && e.InnerException is OperationCanceledException; }
+    }
+
+    // Transfers take turns; a token cancels its own transfer only, whether it
+    // waits for its turn or runs; each IProgress hears its own transfer only.
+    static void TransfersTakeTurnsAndCancelOnTheirOwn(string local)
+    {
+        string name = "cs-turns." + System.Diagnostics.Process.GetCurrentProcess().Id + ".bin";
+        File.WriteAllBytes(Env("TW_FAKE_ROOT") + "/" + name, new byte[2 << 20]);
+        File.WriteAllBytes(local + "/small.bin", new byte[100000]);
+        using (var c = new SftpClient())
+        {
+            c.Connect("127.0.0.1", "slow.0.05", password: Env("TW_FAKE_PASSWORD"), port: int.Parse(Env("TW_FAKE_PORT")));
+            Sink first = new Sink(), waiting = new Sink(), next = new Sink(), last = new Sink();
+            Task<Progress> running = c.DownloadAsync(name, local + "/first.bin", progress: first);
+            while (first.Seen.Count == 0 && !running.IsCompleted) System.Threading.Thread.Sleep(10);
+            var stop = new System.Threading.CancellationTokenSource();
+            Task<Progress> cancelled = c.UploadAsync(local + "/small.bin", name + ".up", progress: waiting, cancellationToken: stop.Token);
+            Task<Progress> queued = c.UploadAsync(local + "/small.bin", name + ".up", progress: next);
+            stop.Cancel();
+            Check("cancelled while waiting, alone", Canceled(cancelled) && !running.IsCompleted && waiting.Seen.Count == 0);
+            Check("turns", running.Result.Transferred == 2 << 20 && queued.Result.Transferred == 100000);
+            Check("own records", first.Seen.All(p => p.Direction == "download") && next.Seen.All(p => p.Direction == "upload"));
+            // safe_replace, on by default here, keeps the user's file through a cancelled download.
+            bool safe = File.ReadAllText(Env("TW_LIBRARY_HEADER")).Contains("\"safe_replace\"");
+            File.WriteAllText(local + "/last.bin", "the user's own file");
+            stop = new System.Threading.CancellationTokenSource();
+            Task<Progress> stopped = c.DownloadAsync(name, local + "/last.bin", progress: last, cancellationToken: stop.Token);
+            while (last.Seen.Count == 0 && !stopped.IsCompleted) System.Threading.Thread.Sleep(10);
+            stop.Cancel();
+            Check("cancelled while running", Canceled(stopped) && (safe ? File.ReadAllText(local + "/last.bin") == "the user's own file"
+                                                                        : !File.Exists(local + "/last.bin")));
+        }
+        File.Delete(Env("TW_FAKE_ROOT") + "/" + name);
+        File.Delete(Env("TW_FAKE_ROOT") + "/" + name + ".up");
     }
 
     // Arguments: a remote directory of the test's own (on the OpenSSH
@@ -118,6 +209,9 @@ static class TestBinding
         TransfersWithProgress(remote, local);
         CancelFromTheProgressEvent(local);
         Failures();
+        EachThreadGetsItsOwnFailure(remote);
+        FailuresByKind();
+        TransfersTakeTurnsAndCancelOnTheirOwn(local);
         Console.WriteLine("csharp binding: {0} passed, {1} failed", passed, failed);
         return failed == 0 ? 0 : 1;
     }

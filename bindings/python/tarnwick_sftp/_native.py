@@ -1,49 +1,51 @@
 """Loading of the native module and the ctypes signature of each of its 23 exports.
 
-The module is looked for, in order: at the path in the environment variable
-TARNWICK_SFTP_LIBRARY; next to this package; then by the platform's usual
-library search (ctypes.util.find_library, then the plain file name, which the
-dynamic loader resolves through its own path).
+The module is looked for, in order:
+1. in this package's own folder, where a wheel carries it, under the names of
+   file_names() (libtarnwick-libssh2-sftp-client-transfer.so.1 on Linux);
+2. at the path in the environment variable TARNWICK_SFTP_LIBRARY, which is then
+   final: a wrong path fails instead of silently loading some other copy;
+3. through the platform's own library search (ctypes.util.find_library, then
+   the plain file names, which the dynamic loader resolves through its path).
 """
 
 import ctypes
 import ctypes.util
 import os
 import sys
+from typing import Any, List
 
 ENV_VAR = "TARNWICK_SFTP_LIBRARY"
 BASE_NAME = "tarnwick-libssh2-sftp-client-transfer"
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def _file_names():
+def file_names() -> List[str]:
+    """The module's file names on this platform, the one named by its major version first."""
     if sys.platform == "win32":
         return [BASE_NAME + ".dll", "lib" + BASE_NAME + ".dll"]
     if sys.platform == "darwin":
-        return ["lib" + BASE_NAME + ".dylib"]
-    return ["lib" + BASE_NAME + ".so"]
+        return ["lib" + BASE_NAME + ".1.dylib", "lib" + BASE_NAME + ".dylib"]
+    return ["lib" + BASE_NAME + ".so.1", "lib" + BASE_NAME + ".so"]
 
 
-def _candidates():
+def _candidates() -> List[str]:
+    here = [os.path.join(HERE, n) for n in file_names() if os.path.exists(os.path.join(HERE, n))]
     if os.environ.get(ENV_VAR):
-        # An explicit choice is final: a wrong path fails instead of silently
-        # loading some other copy.
-        return [os.environ[ENV_VAR]]
-    here = os.path.dirname(os.path.abspath(__file__))
-    found = [os.path.join(here, n) for n in _file_names() if os.path.exists(os.path.join(here, n))]
+        return here + [os.environ[ENV_VAR]]
     by_search = ctypes.util.find_library(BASE_NAME)
-    if by_search:
-        found.append(by_search)
-    return found + _file_names()
+    return here + ([by_search] if by_search else []) + file_names()
 
 
-def _open(path):
+def _open(path: str) -> Any:
     # The exports use the platform's standard calling convention: __stdcall on
     # Windows (WinDLL), the C convention elsewhere.
-    loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL
-    return loader(path)
+    if sys.platform == "win32":
+        return ctypes.WinDLL(path)  # type: ignore[attr-defined]
+    return ctypes.CDLL(path)
 
 
-def load():
+def load() -> Any:
     """Loads the module and declares every export; raises OSError naming each place tried."""
     tried = []
     for path in _candidates():
@@ -89,7 +91,7 @@ _SIGNATURES = {
 }
 
 
-def _declare(lib):
+def _declare(lib: Any) -> None:
     for name, (restype, argtypes) in _SIGNATURES.items():
         fn = getattr(lib, name)
         fn.restype = restype

@@ -2,20 +2,14 @@
 
 import dataclasses
 from dataclasses import dataclass
+from typing import Any, Dict, Type, TypeVar
+
+_T = TypeVar("_T")
 
 
-class SftpError(Exception):
-    """A failed call. message is the library's last-error text, function the export that failed."""
-
-    def __init__(self, function, message):
-        super().__init__("%s: %s" % (function, message))
-        self.function = function
-        self.message = message
-
-
-def _build(cls, record):
+def _build(cls: Type[_T], record: Dict[str, Any]) -> _T:
     # Members the library may add later are ignored; missing ones keep their defaults.
-    names = {f.name for f in dataclasses.fields(cls)}
+    names = {f.name for f in dataclasses.fields(cls)}  # type: ignore[arg-type]
     return cls(**{k: v for k, v in record.items() if k in names})
 
 
@@ -32,7 +26,8 @@ class Entry:
     gid: int = 0
 
     @classmethod
-    def of(cls, record):
+    def of(cls, record: Dict[str, Any]) -> "Entry":
+        """The record of one entry of the library's JSON."""
         return _build(cls, record)
 
 
@@ -50,13 +45,14 @@ class SessionInfo:
     auth: str = ""
 
     @classmethod
-    def of(cls, record):
+    def of(cls, record: Dict[str, Any]) -> "SessionInfo":
+        """The record of the library's session description."""
         return _build(cls, record)
 
 
 @dataclass(frozen=True)
 class Progress:
-    """The record of the running transfer, or of the last one."""
+    """The record of a transfer: while it runs, or once it ended."""
 
     active: bool = False
     direction: str = ""
@@ -71,7 +67,8 @@ class Progress:
     error: str = ""
 
     @classmethod
-    def of(cls, record):
+    def of(cls, record: Dict[str, Any]) -> "Progress":
+        """The record of the library's progress JSON."""
         return _build(cls, record)
 
 
@@ -83,5 +80,6 @@ class LogLine:
     line: str = ""
 
     @classmethod
-    def of(cls, record):
+    def of(cls, record: Dict[str, Any]) -> "LogLine":
+        """The record of one line of the library's log JSON."""
         return _build(cls, record)

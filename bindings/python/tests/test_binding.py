@@ -1,11 +1,13 @@
 """The Python binding against the test servers."""
 
-import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -54,8 +56,8 @@ def test_password_login_escapes_the_configuration(ts):
 def test_failures_raise_the_last_error_text(ts, client, remote_dir):
     with pytest.raises(ts.SftpError) as e:
         client.stat(remote_dir + "/none")
-    assert (e.value.function, e.value.message) == ("sftp_client_stat",
-                                                  "cannot stat '%s/none'" % remote_dir)
+    assert (type(e.value), e.value.function, e.value.message) == (
+        ts.SftpError, "sftp_client_stat", "cannot stat '%s/none'" % remote_dir)
     with pytest.raises(ts.SftpError, match="cannot open remote directory"):
         client.list_dir(remote_dir + "/none")
     with pytest.raises(ts.SftpError, match="cannot list local folder"):
@@ -63,8 +65,9 @@ def test_failures_raise_the_last_error_text(ts, client, remote_dir):
     with pytest.raises(ts.SftpError, match="cannot open remote file"):
         client.download(remote_dir + "/none", remote_dir + "/local")
     port = env("TW_CLOSED_PORT")
-    with pytest.raises(ts.SftpError, match="cannot connect to 127.0.0.1:%s" % port):
+    with pytest.raises(ts.SftpError, match="cannot connect to 127.0.0.1:%s" % port) as e:
         ts.connect(host="127.0.0.1", port=int(port), user="u", password="p")
+    assert type(e.value) is ts.SftpError  # the session it replaced was not lost
     with pytest.raises(ts.SftpError, match="^sftp_client_list_dir: not connected$"):
         client.list_dir(".")
 
@@ -92,11 +95,11 @@ def test_transfers_yield_progress(ts, client, remote_dir, tmp_path, scp):
 
 @pytest.fixture
 def slow_source(ts, tmp_path):
-    """A 4 MiB file on the programmable server, which serves it at about 0.6 MiB/s."""
+    """A 2 MiB file on the programmable server, which serves it at about 0.6 MiB/s."""
     name = "py-cancel.%d.bin" % os.getpid()
     path = os.path.join(env("TW_FAKE_ROOT"), name)
     with open(path, "wb") as f:
-        f.write(os.urandom(4 << 20))
+        f.write(os.urandom(2 << 20))
     with ts.connect(host="127.0.0.1", port=int(env("TW_FAKE_PORT")), user="slow.0.05",
                     password=env("TW_FAKE_PASSWORD")) as c:
         yield c, name
@@ -115,10 +118,27 @@ def test_leaving_the_loop_cancels(ts, slow_source, tmp_path):
     assert "CANCEL requested" in [e.line for e in ts.log()]
 
 
+HEADER = os.path.join(BINDING, "..", "..", "include", "tarnwick_sftp.h")
+SAFE_REPLACE_KNOWN = '"safe_replace"' in open(HEADER).read()
+
+
+@pytest.mark.skipif(not SAFE_REPLACE_KNOWN, reason="the library does not know safe_replace yet")
+def test_safe_replace_is_on_unless_turned_off(ts, slow_source, tmp_path):
+    c, name = slow_source
+    local = tmp_path / "kept.bin"
+    for settings, kept in [({}, True), ({"safe_replace": False}, False)]:
+        local.write_bytes(b"the user's own file")
+        ts.connect(host="127.0.0.1", port=int(env("TW_FAKE_PORT")), user="slow.0.05",
+                   password=env("TW_FAKE_PASSWORD"), **settings)
+        for _ in c.start_download(name, local):
+            break
+        assert local.exists() == kept and (not kept or local.read_bytes() == b"the user's own file")
+
+
 def test_cancel_raises_transfer_cancelled(ts, slow_source, tmp_path):
     c, name = slow_source
     transfer = c.start_download(name, tmp_path / "part.bin")
-    with pytest.raises(ts.SftpError, match="^sftp_client_download: transfer cancelled$"):
+    with pytest.raises(ts.TransferCancelledError, match="^sftp_client_download: transfer cancelled$"):
         for record in transfer:
             threading.Thread(target=transfer.cancel).start()
     assert not (tmp_path / "part.bin").exists()
@@ -159,12 +179,131 @@ def test_pip_install_works_offline_and_finds_the_module(tmp_path):
     run_env = dict(os.environ, PYTHONPATH=str(target))
     out = subprocess.run(probe, env=run_env, capture_output=True, text=True, check=True)
     assert out.stdout == "1.1.1\n"
-    # Without the variable, the module is found next to the package.
-    del run_env["TARNWICK_SFTP_LIBRARY"]
-    shutil.copy(module, target / "tarnwick_sftp" / "libtarnwick-libssh2-sftp-client-transfer.so")
+    # The package's own copy comes first, even before the variable.
+    run_env["TARNWICK_SFTP_LIBRARY"] = str(tmp_path / "missing.so")
+    packaged = target / "tarnwick_sftp" / "libtarnwick-libssh2-sftp-client-transfer.so.1"
+    shutil.copy(module, packaged)
     out = subprocess.run(probe, env=run_env, capture_output=True, text=True, check=True)
     assert out.stdout == "1.1.1\n"
-    # A wrong explicit path is an error that says what to do.
-    run_env["TARNWICK_SFTP_LIBRARY"] = str(tmp_path / "missing.so")
+    # Without it, a wrong explicit path is an error that says what to do.
+    packaged.unlink()
     out = subprocess.run(probe, env=run_env, capture_output=True, text=True)
     assert out.returncode != 0 and "set TARNWICK_SFTP_LIBRARY" in out.stderr
+
+
+def test_each_thread_gets_its_own_failure(ts, client, remote_dir):
+    # One thread's calls succeed, the others' fail: none may see another's message.
+    missing = remote_dir + "/none"
+    deadline = time.monotonic() + 20
+
+    def wrong(call, expected):
+        found = []
+        for _ in range(1500):
+            try:
+                call()
+                outcome = None
+            except ts.SftpError as e:
+                outcome = e.message
+            if outcome != expected:
+                found.append(outcome)
+            if time.monotonic() > deadline:
+                break
+        return found
+
+    with ThreadPoolExecutor(3) as pool:
+        found = [pool.submit(wrong, lambda: client.stat("."), None),
+                 pool.submit(wrong, lambda: client.list_dir(missing),
+                             "cannot open remote directory '%s'" % missing),
+                 pool.submit(wrong, lambda: ts.list_local(missing),
+                             "cannot list local folder '%s'" % missing)]
+    assert [f.result() for f in found] == [[], [], []]
+
+
+def test_failures_raise_by_kind(ts, tmp_path):
+    cut = "py-cut.%d" % os.getpid()
+    (tmp_path / "src").write_bytes(b"c" * 300000)
+
+    def lost_connection():
+        c = ts.connect(host="127.0.0.1", port=int(env("TW_FAKE_PORT")), user="cutread.65536",
+                       password=env("TW_FAKE_PASSWORD"), timeout_ms=3000)
+        c.upload(tmp_path / "src", cut)
+        c.download(cut, tmp_path / "back")
+
+    cases = [
+        (lambda: ts.connect(**dict(openssh_settings(password="wrong"), private_key=None)),
+         ts.AuthenticationError, "authentication failed for user '%s' (password)" % env("TW_SSH_USER")),
+        (lambda: ts.connect(**openssh_settings(host_fingerprint=":".join(["00"] * 20))),
+         ts.HostKeyMismatchError, "host key mismatch for 127.0.0.1:%s" % env("TW_SSHD_PORT")),
+        (lost_connection, ts.ConnectionLostError, "remote read failed for '%s'" % cut),
+        (lambda: ts.Client().mkdir("x"), ts.NotConnectedError, "not connected"),
+    ]
+    for call, kind, message in cases:
+        with pytest.raises(ts.SftpError) as e:
+            call()
+        assert (type(e.value), e.value.message) == (kind, message)
+    os.remove(os.path.join(env("TW_FAKE_ROOT"), cut))
+
+
+def moving(transfer):
+    """Waits until the transfer moves data (its own record shows it), for at most 20 s."""
+    deadline = time.monotonic() + 20
+    while transfer.own_record() is None:
+        assert transfer.running and time.monotonic() < deadline
+        time.sleep(0.01)
+
+
+def test_transfers_take_turns_and_are_cancelled_on_their_own(ts, slow_source, tmp_path):
+    c, name = slow_source
+    (tmp_path / "up.bin").write_bytes(b"u" * 100000)
+    first = c.start_download(name, tmp_path / "first")
+    moving(first)
+    second = c.start_upload(tmp_path / "up.bin", name + ".up")
+    # The upload's loop sees only its own records, once the download has ended.
+    records = list(second)
+    assert not first.running and first.wait().transferred == 2 << 20
+    assert {(r.direction, r.name) for r in records} == {("upload", "up.bin")}
+    assert records[-1].transferred == 100000
+    # Cancelling a transfer that waits for its turn ends it at once, and it alone;
+    # leaving a loop cancels that loop's transfer.
+    running = c.start_download(name, tmp_path / "running")
+    moving(running)
+    waiting = c.start_download(name, tmp_path / "waiting")
+    waiting.cancel()
+    with pytest.raises(ts.TransferCancelledError):
+        waiting.wait()
+    assert running.running
+    for _ in running:
+        break
+    assert not running.running and c.progress().cancelled and not (tmp_path / "running").exists()
+    assert not any("waiting" in e.line for e in ts.log())
+    os.remove(os.path.join(env("TW_FAKE_ROOT"), name + ".up"))
+
+
+def test_ctrl_c_cancels_the_blocking_transfer_then_propagates(ts, slow_source, tmp_path):
+    c, name = slow_source
+
+    def interrupt_once_moving():
+        while not c.progress().active:
+            time.sleep(0.01)
+        os.kill(os.getpid(), signal.SIGINT)
+
+    threading.Thread(target=interrupt_once_moving).start()
+    with pytest.raises(KeyboardInterrupt):
+        c.download(name, tmp_path / "part.bin")
+    assert (c.progress().active, c.progress().cancelled, (tmp_path / "part.bin").exists()) == (
+        False, True, False)
+
+
+def test_interpreter_exit_cancels_the_running_transfer(slow_source, tmp_path):
+    local = tmp_path / "part.bin"
+    name = slow_source[1]
+    script = ("import os, sys, time, tarnwick_sftp as ts\n"
+              "c = ts.connect(host='127.0.0.1', port=%s, user='slow.0.05', password='%s')\n"
+              "t = c.start_download(%r, %r)\n"
+              "while t.own_record() is None: time.sleep(0.01)\n"
+              % (env("TW_FAKE_PORT"), env("TW_FAKE_PASSWORD"), name, str(local)))
+    started = time.monotonic()
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stderr) == (0, "")
+    # Cancelled, not run to its end: a cancelled download deletes its local file.
+    assert not local.exists() and time.monotonic() - started < 3
