@@ -3,6 +3,7 @@
 // come back, quickly, truthfully, and leave a session that can be replaced.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -79,6 +80,33 @@ TEST(Hostile, ListingCutMidPacket) {
   EXPECT_EQ(json.front(), '[');
   EXPECT_EQ(json.back(), ']');
   expect_session_lost("cutlist");
+}
+
+// Several READDIR requests are in flight on a listing. Once one answers the
+// end, what the server answers to those behind it (names of a folder that
+// grew meanwhile, failures) is dropped: the listing is whole and in order,
+// and the next calls get their own answers.
+TEST(Hostile, AnswersBehindTheEndOfAListingAreDropped) {
+  ASSERT_EQ(sftp_client_connect(fake_with_timeout("grownlist").c_str()), 0)
+      << sftp_client_last_error();
+  std::string want;
+  for (int i = 0; i < 250; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "entry%03d,", i);
+    want += name;
+  }
+  for (int round = 0; round < 2; ++round) {
+    std::string json =
+        bounded([] { return std::string(sftp_client_list_dir("/d")); });
+    EXPECT_STREQ(sftp_client_last_error(), "") << round;
+    std::string names;
+    for (size_t at = 0; (at = json.find("\"name\":\"", at)) != json.npos;) {
+      at += 8;
+      names += json.substr(at, json.find('"', at) - at) + ",";
+    }
+    EXPECT_EQ(names, want) << round;
+  }
+  EXPECT_NE(std::string(sftp_client_stat("/d/entry007")), "{}");
 }
 
 }  // namespace

@@ -5,9 +5,13 @@ packet, then EOF on the channel while TCP stays open), and a large listing.
 first read beyond it; "cutwrite.<offset>" does the same to the status reply of a write;
 "cutlist" lists 30,000 entries and cuts the reply to the second READDIR.
 "biglist" lists the same 30,000 entries whole.
+"grownlist" lists 250 entries; READDIR requests after the end of a listing answer new names
+and failures in turn, as a folder that grows while it is listed, or a broken server, might.
 """
 
 import asyncio
+
+import asyncssh
 
 from asyncssh.constants import FXP_DATA, FXP_NAME, FXP_STATUS
 
@@ -54,9 +58,34 @@ class CutList(BigList):
         await asyncio.sleep(3600)
 
 
+class GrownList(Listing):
+    ENTRIES = [plain(b"entry%03d" % i) for i in range(250)]
+
+    def __init__(self, chan, ctx):
+        super().__init__(chan, ctx)
+        self.after_end = 0
+
+    def listdir(self, path):
+        self.after_end = 0
+        return super().listdir(path)
+
+    async def on_readdir(self, handler, packet, original):
+        if self.after_end:
+            self.after_end += 1
+            if self.after_end % 2 == 0:
+                return [plain(b"grown%d" % self.after_end)], False
+            raise asyncssh.SFTPFailure("read behind the end (test server)")
+        try:
+            return await original(handler, packet)
+        except asyncssh.SFTPEOFError:
+            self.after_end = 1
+            raise
+
+
 SCENARIOS = {
     "cutread": Scenario(sftp=CutRead, doc="the reply to a read beyond <arg> is cut, then EOF"),
     "cutwrite": Scenario(sftp=CutWrite, doc="the reply to a write beyond <arg> is cut, then EOF"),
     "biglist": Scenario(sftp=BigList, doc="directories list 30,000 entries"),
     "cutlist": Scenario(sftp=CutList, doc="30,000 entries; the second READDIR reply is cut"),
+    "grownlist": Scenario(sftp=GrownList, doc="250 entries; names and failures after the end"),
 }
