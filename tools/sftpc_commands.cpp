@@ -163,12 +163,22 @@ int cmd_info(const Words &, const std::string &, const Options &opt) {
   }
   Json info;
   json_parse(text, info);
-  for (const char *key : {"connected", "host", "port", "user", "auth", "banner",
-                          "fingerprint", "home"}) {
+  // The SHA256 fingerprint, as ssh prints it, under a short label.
+  const std::pair<const char *, const char *> rows[] = {
+      {"connected", "connected"},
+      {"host", "host"},
+      {"port", "port"},
+      {"user", "user"},
+      {"auth", "auth"},
+      {"banner", "banner"},
+      {"fingerprint", "fingerprint"},
+      {"sha256", "fingerprint_sha256"},
+      {"home", "home"}};
+  for (const auto &[label, key] : rows) {
     const Json &v = info[key];
     std::string shown =
         v.is(Json::Kind::boolean) ? (v.flag ? "yes" : "no") : printable(v.text);
-    std::printf("%-12s %s\n", key, shown.c_str());
+    std::printf("%-12s %s\n", label, shown.c_str());
   }
   return kOk;
 }
