@@ -4,6 +4,7 @@
 
 #include "session.h"
 #include "transfer_frame.h"
+#include "transfer_sftp_multi.h"
 
 namespace tw::xfer {
 
@@ -76,7 +77,8 @@ size_t upload_window_cap(LIBSSH2_SFTP *sftp) {
   unsigned long initial = 0;
   unsigned long open =
       libssh2_channel_window_write_ex(libssh2_sftp_get_channel(sftp), &initial);
-  size_t cap = static_cast<size_t>((open > initial ? open : initial) / 4 * 3);
+  size_t cap =
+      static_cast<size_t>((open > initial ? open : initial) - (64u << 10));
   if (cap > kWindow) cap = kWindow;
   return cap < kMinUploadWindow ? kMinUploadWindow : cap;
 }
@@ -207,7 +209,8 @@ bool sftp_upload_open(Transfer *t) {
 // A server that reports a failure when the file is closed has not stored
 // it, so a failing close fails an upload that was going well.
 Outcome sftp_upload_move(Transfer *t) {
-  Outcome o = sftp_upload_chunks(t);
+  int lanes = upload_lanes(*t);
+  Outcome o = lanes > 1 ? sftp_upload_lanes(t, lanes) : sftp_upload_chunks(t);
   o = close_local(t, o);
   int rc = libssh2_sftp_close_handle(t->handle);
   if (o == Outcome::ok && rc != 0)

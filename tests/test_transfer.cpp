@@ -307,7 +307,8 @@ TEST_P(Transfer, StalledUploadEndsAfterTheTimeout) {
   EXPECT_LT(r.seconds, 10.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, Transfer, ::testing::Values(kSftp, kScp),
+INSTANTIATE_TEST_SUITE_P(Both, Transfer,
+                         ::testing::Values(kSftp, kSftpLanes, kScp),
                          [](const ::testing::TestParamInfo<Proto> &info) {
                            return std::string(info.param.name);
                          });
