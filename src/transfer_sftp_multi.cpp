@@ -246,7 +246,7 @@ Lane *opening_lane(Lanes *s) {
 // (another lane's call read it off the socket) needs no wait.
 Outcome wait_socket(Lanes *s) {
   for (const Lane &l : s->lane)
-    if (ready(l) &&
+    if (ready(l) && l.sftp != nullptr &&
         libssh2_poll_channel_read(libssh2_sftp_get_channel(l.sftp), 0) > 0)
       return Outcome::ok;
   int64_t waited = platform::monotonic_us() - s->moved_us;
@@ -351,10 +351,27 @@ void cut_to_prefix(const Lanes &s) {
   libssh2_sftp_fsetstat(s.t->handle, &attrs);
 }
 
-// Closes the extra lanes, blocking again. A lane caught half open is opened
-// to its end first, before any other call, as its packet may be half sent;
-// so libssh2 frees all it began. A failing close of a handle fails an
-// upload that was going well, as for the first lane.
+// One step of closing an extra lane: its handle, then its SFTP session.
+// False while libssh2 has more to do for it. A failing close of a handle
+// fails an upload that was going well, as for the first lane.
+bool close_step(Lanes *s, Lane *l, Outcome *o) {
+  if (l->handle != nullptr) {
+    int rc = libssh2_sftp_close_handle(l->handle);
+    if (rc == LIBSSH2_ERROR_EAGAIN) return false;
+    l->handle = nullptr;
+    if (*o == Outcome::ok && rc != 0) *o = lane_failed(s, *l, rc);
+  }
+  if (l->sftp != nullptr) {
+    if (libssh2_sftp_shutdown(l->sftp) == LIBSSH2_ERROR_EAGAIN) return false;
+    l->sftp = nullptr;
+  }
+  return true;
+}
+
+// Closes the extra lanes side by side, so that their round trips overlap.
+// A lane caught half open is first opened to its end, blocking, before any
+// other call, as its packet may be half sent; so libssh2 frees all it
+// began. Ends in blocking mode.
 Outcome close_lanes(Lanes *s, Outcome o) {
   libssh2_session_set_blocking(s->session, 1);
   for (Lane &l : s->lane) {
@@ -362,14 +379,19 @@ Outcome close_lanes(Lanes *s, Outcome o) {
     if (l.state == LaneState::starting || l.state == LaneState::opening)
       open_step(s, &l, &ignored);
   }
-  for (int i = 1; i < kMaxLanes; ++i) {
-    Lane &l = s->lane[i];
-    if (l.handle != nullptr) {
-      int rc = libssh2_sftp_close_handle(l.handle);
-      if (o == Outcome::ok && rc != 0) o = lane_failed(s, l, rc);
-    }
-    if (l.sftp != nullptr) libssh2_sftp_shutdown(l.sftp);
+  libssh2_session_set_blocking(s->session, 0);
+  s->moved_us = platform::monotonic_us();
+  for (int open = kMaxLanes;;) {
+    int left = 0;
+    for (int i = 1; i < kMaxLanes; ++i)
+      left += close_step(s, &s->lane[i], &o) ? 0 : 1;
+    if (left == 0) break;
+    if (left < open) s->moved_us = platform::monotonic_us();
+    open = left;
+    Outcome w = wait_socket(s);
+    if (o == Outcome::ok) o = w;
   }
+  libssh2_session_set_blocking(s->session, 1);
   if (o != Outcome::ok) cut_to_prefix(*s);
   return o;
 }

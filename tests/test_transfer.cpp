@@ -210,7 +210,11 @@ TEST_P(Transfer, UploadOfAFileThatChangesSize) {
   std::string got = read_file(at.local + "/shrunk");
   EXPECT_TRUE(got == data.substr(0, got.size()));
   if (proto().scp) return;  // the SCP server may drop what it holds
-  EXPECT_EQ(static_cast<long long>(got.size()), r.p.transferred);
+  // Over several channels, what landed beyond the first gap is cut off.
+  if (proto().up == sftp_lanes_up)
+    EXPECT_LE(static_cast<long long>(got.size()), r.p.transferred);
+  else
+    EXPECT_EQ(static_cast<long long>(got.size()), r.p.transferred);
 
   // The file is four windows long, so that its end is far ahead of what
   // has been read when it grows.
