@@ -229,16 +229,18 @@ bool part_to_share(const Lanes &s) {
   return false;
 }
 
-// The lane that is opening or should open next, or nullptr. After a
-// refusal no more are asked for, nor when there is nothing left to share.
-Lane *opening_lane(Lanes *s) {
+// Opens the lanes still wanted, one step each. libssh2 starts one SFTP
+// session at a time, but a lane may open its handle while the next starts.
+// After a refusal no more are asked for, nor when nothing is left to share.
+void open_lanes(Lanes *s, bool *moved) {
   for (int i = 1; i < s->wanted; ++i) {
     Lane &l = s->lane[i];
-    if (l.state == LaneState::refused) return nullptr;
-    if (l.state == LaneState::unused && !part_to_share(*s)) return nullptr;
-    if (l.state != LaneState::moving) return &l;
+    if (l.state == LaneState::refused) return;
+    if (l.state == LaneState::moving) continue;
+    if (l.state == LaneState::unused && !part_to_share(*s)) return;
+    open_step(s, &l, moved);
+    if (l.state == LaneState::starting || l.state == LaneState::refused) return;
   }
-  return nullptr;
 }
 
 // Waits until the socket has something for a lane, within the time-out
@@ -272,7 +274,7 @@ Outcome pass(Lanes *s, bool *moved) {
     if (o == Outcome::ok) o = write_lane(s, &l, moved);
     if (o != Outcome::ok) return o;
   }
-  if (Lane *l = opening_lane(s)) open_step(s, l, moved);
+  open_lanes(s, moved);
   return Outcome::ok;
 }
 
