@@ -58,11 +58,12 @@ struct Lane {
   LIBSSH2_SFTP *sftp;  // the first lane's is the transfer's own
   LIBSSH2_SFTP_HANDLE *handle;
   char *buf;
-  size_t head, tail;  // read from the file, not yet acknowledged
-  size_t cap;         // the most kept in flight
-  int64_t next;       // the file offset of buf[tail]
-  int64_t end;        // the end of its part, or kToTheEnd
-  bool has_part;      // reading a part that is not yet read whole
+  size_t head, tail;   // read from the file, not yet acknowledged
+  size_t cap;          // the most kept in flight
+  int64_t next;        // the file offset of buf[tail]
+  int64_t end;         // the end of its part, or kToTheEnd
+  bool has_part;       // reading a part that is not yet read whole
+  unsigned long room;  // its channel window after its last write
 };
 
 struct Lanes {
@@ -179,6 +180,10 @@ Outcome fill_lane(Lanes *s, Lane *l) {
   return Outcome::ok;
 }
 
+unsigned long window_of(const Lane &l) {
+  return libssh2_channel_window_write(libssh2_sftp_get_channel(l.sftp));
+}
+
 // Offers the lane's range to libssh2, which sends what it has not sent and
 // returns what the server has acknowledged since. That counts in the record
 // while the upload runs; once it stops, the record stays as it stopped.
@@ -186,6 +191,7 @@ Outcome write_lane(Lanes *s, Lane *l, bool *moved) {
   if (!in_flight(*l)) return Outcome::ok;
   ssize_t rc =
       libssh2_sftp_write(l->handle, l->buf + l->head, l->tail - l->head);
+  l->room = window_of(*l);
   if (rc == LIBSSH2_ERROR_EAGAIN || rc == 0) return Outcome::ok;
   if (rc < 0) return lane_failed(s, *l, rc);
   if (s->counting) add_progress(static_cast<size_t>(rc));
@@ -243,14 +249,21 @@ void open_lanes(Lanes *s, bool *moved) {
   }
 }
 
+// True when another lane's call took something off the socket for this
+// one: data queued inside libssh2, or a window adjustment since its write.
+bool news_for(const Lane &l) {
+  if (!ready(l) || l.sftp == nullptr) return false;
+  if (libssh2_poll_channel_read(libssh2_sftp_get_channel(l.sftp), 0) > 0)
+    return true;
+  return in_flight(l) && window_of(l) > l.room;
+}
+
 // Waits until the socket has something for a lane, within the time-out
-// since the last lane moved. Data already queued inside libssh2 for a lane
-// (another lane's call read it off the socket) needs no wait.
+// since the last lane moved; no wait when something came for a lane
+// already.
 Outcome wait_socket(Lanes *s) {
   for (const Lane &l : s->lane)
-    if (ready(l) && l.sftp != nullptr &&
-        libssh2_poll_channel_read(libssh2_sftp_get_channel(l.sftp), 0) > 0)
-      return Outcome::ok;
+    if (news_for(l)) return Outcome::ok;
   int64_t waited = platform::monotonic_us() - s->moved_us;
   if (s->timeout_us > 0 && waited >= s->timeout_us)
     return lane_failed(s, s->lane[0], LIBSSH2_ERROR_TIMEOUT);
@@ -422,7 +435,7 @@ Outcome sftp_upload_lanes(Transfer *t, int lanes) {
   s.moved_us = platform::monotonic_us();
   s.timeout_us = libssh2_session_get_timeout(s.session) * 1000ll;
   s.lane[0] = Lane{LaneState::moving, t->sftp, t->handle, g_window, 0, 0,
-                   lane_cap(t->sftp), 0,       kToTheEnd, true};
+                   lane_cap(t->sftp), 0,       kToTheEnd, true,     0};
   for (int i = 1; i < kMaxLanes; ++i) s.lane[i].buf = g_lane_window[i - 1];
   libssh2_session_set_blocking(s.session, 0);
   Outcome o = run_lanes(&s);
