@@ -369,7 +369,21 @@ TARNWICK_API int TARNWICK_CALL sftp_client_download(const char *remote_path,
  * reports a failure as the file is closed),
  * "cannot replace remote file '<remote>'", "transfer cancelled". Without
  * safe_replace a cancelled or failed upload leaves on the server what it
- * had accepted.
+ * had accepted from the start of the file on, without a gap.
+ *
+ * On a link whose round trip keeps one SFTP channel's window from filling
+ * it (from about 8 ms), a file of 8 MiB or more is sent over up to four
+ * SFTP channels of the session, each with its own handle on the remote
+ * file writing its own part; they are opened as the data moves and closed
+ * before the call returns. A server that refuses another channel leaves
+ * the upload on the channels it has. The host sees one transfer: one
+ * progress record, the same messages and log lines, cancellation tested at
+ * least every 32 KiB; a failure or cancellation on any channel ends the
+ * whole upload. A failure on several channels, the server's refusal of a
+ * write included, also closes the session as a lost connection does (its
+ * channels' streams may be cut mid-packet); a cancellation leaves it open,
+ * and the data that landed beyond the first gap is cut off.
+ * Every wait stays within the connection's "timeout_ms".
  */
 TARNWICK_API int TARNWICK_CALL sftp_client_upload(const char *local_path,
                                                   const char *remote_path);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The transfer benchmark: this library against OpenSSH's clients and curl at round-trip times of
-# 0, 10 and 40 ms, plus connect, listing, progress, cancel, memory and JSON microbenchmarks.
+# 0, 10 and 40 ms (the transfers also at 100 ms), plus connect, listing, progress, cancel,
+# memory and JSON microbenchmarks.
 # Usage: bash scripts/bench.sh [--smoke] [more options of bench/run.py, e.g. --seconds 3]
 # --smoke: one file size, RTT 0 and 10 ms, one round (for CI). Results go to bench/out/full or
 # bench/out/smoke: results.txt (the table), results.json and chart.png.

@@ -34,12 +34,20 @@ constexpr int kTimeoutMs = 2000;
 constexpr long long kFileSize = 64ll << 20;
 constexpr int kListed = 30000;
 
-enum class Op { sftp_download, sftp_upload, listing, scp_download, scp_upload };
+enum class Op {
+  sftp_download,
+  sftp_upload,
+  sftp_upload_lanes,  // over four channels
+  listing,
+  scp_download,
+  scp_upload
+};
 enum class Fault { killed, stopped, reset, cut, not_reading };
 
 const char *name_of(Op op) {
-  static const char *const names[] = {"SftpDownload", "SftpUpload", "Listing",
-                                      "ScpDownload", "ScpUpload"};
+  static const char *const names[] = {"SftpDownload",    "SftpUpload",
+                                      "SftpUploadLanes", "Listing",
+                                      "ScpDownload",     "ScpUpload"};
   return names[static_cast<int>(op)];
 }
 
@@ -49,7 +57,10 @@ const char *name_of(Fault f) {
   return names[static_cast<int>(f)];
 }
 
-bool is_upload(Op op) { return op == Op::sftp_upload || op == Op::scp_upload; }
+bool is_upload(Op op) {
+  return op == Op::sftp_upload || op == Op::sftp_upload_lanes ||
+         op == Op::scp_upload;
+}
 
 struct Case {
   Op op;
@@ -130,6 +141,8 @@ int transfer(Op op, const Paths &p) {
       return sftp_client_download(r, l);
     case Op::sftp_upload:
       return sftp_client_upload(l, r);
+    case Op::sftp_upload_lanes:
+      return sftp_lanes_up(l, r);
     case Op::scp_download:
       return scp_client_download(r, l);
     case Op::scp_upload:
@@ -245,8 +258,8 @@ TEST_P(OpenSSHFaults, FailTrulyAndQuickly) {
 
 std::vector<Case> all_cases() {
   std::vector<Case> out;
-  for (Op op : {Op::sftp_download, Op::sftp_upload, Op::listing,
-                Op::scp_download, Op::scp_upload})
+  for (Op op : {Op::sftp_download, Op::sftp_upload, Op::sftp_upload_lanes,
+                Op::listing, Op::scp_download, Op::scp_upload})
     for (Fault f : {Fault::killed, Fault::stopped, Fault::reset, Fault::cut,
                     Fault::not_reading})
       out.push_back({op, f});

@@ -212,7 +212,11 @@ TEST_P(Transfer, UploadOfAFileThatChangesSize) {
   std::string got = read_file(at.local + "/shrunk");
   EXPECT_TRUE(got == data.substr(0, got.size()));
   if (proto().scp) return;  // the SCP server may drop what it holds
-  EXPECT_EQ(static_cast<long long>(got.size()), r.p.transferred);
+  // Over several channels, what landed beyond the first gap is cut off.
+  if (proto().up == sftp_lanes_up)
+    EXPECT_LE(static_cast<long long>(got.size()), r.p.transferred);
+  else
+    EXPECT_EQ(static_cast<long long>(got.size()), r.p.transferred);
 
   // The file is four windows long, so that its end is far ahead of what
   // has been read when it grows.
@@ -363,7 +367,10 @@ TEST_P(Transfer, SafeReplaceKeepsTheDestinationUntilTheCopyIsWhole) {
     EXPECT_TRUE(read_file(local) == kept);
     glob_t temps;
     glob((at.local + "/." + dst + ".tarnwick-*").c_str(), 0, nullptr, &temps);
-    EXPECT_EQ(temps.gl_pathc, end == 'L' ? 1u : 0u);
+    // Several channels end the connection on any failure (see the upload).
+    bool gone =
+        end == 'L' || (end == 'w' && std::string(proto().name) == "SftpLanes");
+    EXPECT_EQ(temps.gl_pathc, gone ? 1u : 0u);
     globfree(&temps);
   }
 }
@@ -380,7 +387,8 @@ TEST(HostExit, ReturningFromMainDuringADownloadExitsCleanly) {
   EXPECT_EQ(failed, 0) << "of 20 exits";
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, Transfer, ::testing::Values(kSftp, kScp),
+INSTANTIATE_TEST_SUITE_P(Both, Transfer,
+                         ::testing::Values(kSftp, kSftpLanes, kScp),
                          [](const ::testing::TestParamInfo<Proto> &info) {
                            return std::string(info.param.name);
                          });

@@ -261,3 +261,23 @@ TEST(TransferConcurrency, ACancelledDownloadRemovesOnlyItsOwnFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// An upload that would share its file among four channels, on a server that
+// grants only one, goes on over that one.
+TEST(SftpTransfer, UploadGoesOnWhenTheServerRefusesMoreChannels) {
+  connect_fake("onechannel");
+  Place at = fake_place();
+  std::string data = pattern(3 << 20);
+  write_file(at.local + "/src", data);
+  Result r = run([&] {
+    return sftp_lanes_up((at.local + "/src").c_str(),
+                         (at.remote + "/dst").c_str());
+  });
+  ASSERT_EQ(r.rc, 0) << r.error;
+  EXPECT_TRUE(read_file(at.local + "/dst") == data);
+  EXPECT_EQ(r.p.transferred, 3 << 20);
+}
+
+}  // namespace

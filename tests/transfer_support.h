@@ -21,6 +21,7 @@
 
 #include "support.h"
 #include "tarnwick_sftp.h"
+#include "transfer_sftp_multi.h"
 
 #if defined(__SANITIZE_THREAD__)
 #define TW_TEST_TSAN 1
@@ -309,6 +310,21 @@ const Proto kSftp{"Sftp",
                   "remote read failed for",
                   "remote write failed for",
                   false};
+// An SFTP upload made to share its file among four channels, however short
+// the link and small the file.
+inline int sftp_lanes_up(const char *l, const char *r) {
+  tw::set_upload_lanes(4);
+  int rc = sftp_client_upload(l, r);
+  tw::set_upload_lanes(0);
+  return rc;
+}
+const Proto kSftpLanes{"SftpLanes",
+                       sftp_lanes_up,
+                       sftp_down,
+                       "",
+                       "remote read failed for",
+                       "remote write failed for",
+                       false};
 const Proto kScp{"Scp",
                  scp_up,
                  scp_down,

@@ -46,10 +46,15 @@ void net_close(Socket s);
 // every later send or receive on it fails at once instead of waiting for a
 // peer that stopped answering.
 void net_shutdown(Socket s);
+// Waits until the socket can be read (or, with writable, also written) or
+// timeout_ms has passed; false on a time-out or an error.
+bool net_wait(Socket s, bool writable, int timeout_ms);
 
 // Local files are stdio streams; these are the parts stdio leaves to the OS.
 // file_size gives the size of an open stream and rewinds it, or -1.
 int64_t file_size(FILE *f);
+// Moves the stream to a 64-bit position from the start; false on failure.
+bool file_seek(FILE *f, int64_t offset);
 bool file_is_regular(FILE *f);
 // Opens without newline translation ("rb"/"wb" behave so everywhere).
 FILE *file_open(const char *path, const char *mode);

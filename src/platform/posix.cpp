@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -96,11 +97,22 @@ void net_shutdown(Socket s) {
   if (s != kInvalidSocket) shutdown(static_cast<int>(s), SHUT_RDWR);
 }
 
+bool net_wait(Socket s, bool writable, int timeout_ms) {
+  struct pollfd p {};
+  p.fd = static_cast<int>(s);
+  p.events = static_cast<short>(POLLIN | (writable ? POLLOUT : 0));
+  return poll(&p, 1, timeout_ms) > 0;
+}
+
 int64_t file_size(FILE *f) {
   if (fseeko(f, 0, SEEK_END) != 0) return -1;
   off_t size = ftello(f);
   rewind(f);
   return size < 0 ? -1 : static_cast<int64_t>(size);
+}
+
+bool file_seek(FILE *f, int64_t offset) {
+  return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
 bool file_is_regular(FILE *f) {

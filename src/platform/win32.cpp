@@ -153,6 +153,13 @@ void net_shutdown(Socket s) {
   if (s != kInvalidSocket) shutdown(static_cast<SOCKET>(s), SD_BOTH);
 }
 
+bool net_wait(Socket s, bool writable, int timeout_ms) {
+  WSAPOLLFD p{};
+  p.fd = static_cast<SOCKET>(s);
+  p.events = static_cast<SHORT>(POLLRDNORM | (writable ? POLLWRNORM : 0));
+  return WSAPoll(&p, 1, timeout_ms) > 0;
+}
+
 // The 64-bit position functions give the right size beyond 2 GiB, where
 // ftell's long (32 bits here) cannot.
 int64_t file_size(FILE *f) {
@@ -160,6 +167,10 @@ int64_t file_size(FILE *f) {
   int64_t size = _ftelli64(f);
   rewind(f);
   return size < 0 ? -1 : size;
+}
+
+bool file_seek(FILE *f, int64_t offset) {
+  return _fseeki64(f, offset, SEEK_SET) == 0;
 }
 
 bool file_is_regular(FILE *f) {

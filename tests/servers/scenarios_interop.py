@@ -9,7 +9,8 @@ PLAIN = Scenario()
 
 def one_channel(ctx):
     """The first session channel of a connection works; every later one is refused at its
-    opening, as tinysshd refuses a second channel."""
+    opening, as tinysshd refuses a second channel (an SCP channel beside the SFTP one, or
+    another SFTP channel of a multi-channel upload)."""
     ctx.channels = getattr(ctx, "channels", 0) + 1
     if ctx.channels > 1:
         raise asyncssh.ChannelOpenError(asyncssh.OPEN_RESOURCE_SHORTAGE,
