@@ -132,6 +132,11 @@ Outcome read_piece(Transfer *t, char *buf, size_t want, size_t *n);
 // so a failing close (a full disk) fails a download that was going well.
 Outcome close_local(Transfer *t, Outcome o);
 
+// The most an SFTP upload keeps in flight on the channel of sftp: the
+// window the server gives it (the whole one, or what is open now, whichever
+// is larger) less room for the packet headers, at most kWindow.
+size_t channel_window_cap(LIBSSH2_SFTP *sftp);
+
 // Each protocol's two steps. open() runs under g_lock, leaves nothing open
 // when it fails and records why in t->early; move() runs the data and
 // closes both ends, returning how the transfer ended.

@@ -28,7 +28,6 @@ constexpr int64_t kDownloadRate = 512;  // bytes per microsecond
 constexpr size_t kMinRead = 128u << 10;
 constexpr size_t kMinUploadWindow = 256u << 10;
 constexpr size_t kChannelSlack = 16u << 10;
-constexpr size_t kHeaderRoom = 64u << 10;
 
 // The size of the remote file as the server states it, or 0.
 int64_t remote_size(LIBSSH2_SFTP *sftp, const char *path) {
@@ -83,17 +82,10 @@ Outcome sftp_download_chunks(Transfer *t) {
   }
 }
 
-// The window the server gives the SFTP channel less room for the headers
-// of the writes in flight; at most kWindow.
 // The channel is idle now, so the window open is close to the whole one
 // (OpenSSH opens channels with none and grants it afterwards).
 size_t upload_window_cap(LIBSSH2_SFTP *sftp) {
-  unsigned long initial = 0;
-  unsigned long open =
-      libssh2_channel_window_write_ex(libssh2_sftp_get_channel(sftp), &initial);
-  size_t window = open > initial ? open : initial;
-  size_t cap = window > 2 * kHeaderRoom ? window - kHeaderRoom : window / 2;
-  if (cap > kWindow) cap = kWindow;
+  size_t cap = channel_window_cap(sftp);
   return cap < kMinUploadWindow ? kMinUploadWindow : cap;
 }
 
@@ -178,6 +170,16 @@ Outcome sftp_upload_chunks(Transfer *t) {
 }
 
 }  // namespace
+
+size_t channel_window_cap(LIBSSH2_SFTP *sftp) {
+  constexpr size_t kHeaderRoom = 64u << 10;
+  unsigned long initial = 0;
+  unsigned long open =
+      libssh2_channel_window_write_ex(libssh2_sftp_get_channel(sftp), &initial);
+  size_t window = open > initial ? open : initial;
+  size_t cap = window > 2 * kHeaderRoom ? window - kHeaderRoom : window / 2;
+  return cap > kWindow ? kWindow : cap;
+}
 
 // The session is tested again under g_lock: a disconnect may have closed it
 // since the unlocked test at entry.

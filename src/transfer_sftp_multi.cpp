@@ -35,8 +35,6 @@ namespace {
 
 constexpr int kMaxLanes = 4;
 constexpr int64_t kToTheEnd = INT64_MAX;
-// A lane keeps what its channel window holds, less room for the headers.
-constexpr size_t kLaneSlack = 64u << 10;
 // One round trip of at least this keeps one window from filling the link.
 constexpr int64_t kRoundTripPerLaneUs = 8000;
 // The smallest part that a lane of its own is worth, chosen and forced.
@@ -103,14 +101,9 @@ Outcome lane_failed(Lanes *s, const Lane &, ssize_t) {
   return Outcome::write_failed;
 }
 
-// The most a lane keeps in flight: its channel's window less the slack.
+// The most a lane keeps in flight.
 size_t lane_cap(LIBSSH2_SFTP *sftp) {
-  unsigned long initial = 0;
-  unsigned long open =
-      libssh2_channel_window_write_ex(libssh2_sftp_get_channel(sftp), &initial);
-  size_t window = open > initial ? open : initial;
-  size_t cap = window > 2 * kLaneSlack ? window - kLaneSlack : window / 2;
-  if (cap > kWindow) cap = kWindow;
+  size_t cap = channel_window_cap(sftp);
   return cap < kChunk ? kChunk : cap;
 }
 
