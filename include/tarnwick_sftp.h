@@ -105,10 +105,10 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * "agent":true, the identities of the user's SSH agent in the agent's
  * order until the server takes one (POSIX: the agent at SSH_AUTH_SOCK;
  * Windows: Pageant or the OpenSSH agent, as libssh2 finds them); else the
- * password (possibly empty). agent is on for true, off for anything else. Where
- * the server takes no "password" method but offers "keyboard-interactive"
- * (FreeBSD's default, many PAM setups), each prompt of each round is
- * answered with the password; a server still asking after 4 rounds has
+ * password (possibly empty). agent and safe_replace take the JSON literals
+ * true and false only (absent is false). Where the server takes no
+ * "password" method but offers "keyboard-interactive" (FreeBSD's default,
+ * many PAM setups), each prompt of each round is answered with the password; a server still asking after 4 rounds has
  * the connection ended, and the login fails as a wrong password does. port
  * outside 1..65535 becomes 22; timeout_ms below 1000 becomes 15000. String
  * values are JSON strings with their escapes decoded; a value too long for
@@ -156,13 +156,14 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * "CONNECTION LOST <user>@<host>:<port>", sftp_client_is_connected returns
  * 0, later calls say "not connected", and the description stays with
  * "connected":false. An error the server answers with (no such file,
- * permission denied, failure) never closes the session.
+ * permission denied, failure) never closes the session, except during an
+ * upload over several channels (see sftp_client_upload).
  *
  * Returns a Status. Messages: "config_json is required",
  * "config_json is not a JSON object", "'host' is required",
  * "'user' is required", "'<key>' must not contain a NUL character",
  * "'host_fingerprint' is not a SHA-1 or SHA256 fingerprint",
- * "'safe_replace' must be true or false",
+ * "'agent' must be true or false", "'safe_replace' must be true or false",
  * "libssh2_init failed", "cannot resolve host '<host>'",
  * "cannot connect to <host>:<port>", "libssh2_session_init failed",
  * "SSH handshake failed (<code>) - is <host>:<port> an SSH server?",
