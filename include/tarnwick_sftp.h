@@ -108,8 +108,9 @@ TARNWICK_API int TARNWICK_CALL sftp_client_clear_log(void);
  * password (possibly empty). agent and safe_replace take the JSON literals
  * true and false only (absent is false). Where the server takes no
  * "password" method but offers "keyboard-interactive" (FreeBSD's default,
- * many PAM setups), each prompt of each round is answered with the password; a server still asking after 4 rounds has
- * the connection ended, and the login fails as a wrong password does. port
+ * many PAM setups), each prompt of each round is answered with the
+ * password; a server still asking after 4 rounds has the connection ended,
+ * and the login fails as a wrong password does. port
  * outside 1..65535 becomes 22; timeout_ms below 1000 becomes 15000. String
  * values are JSON strings with their escapes decoded; a value too long for
  * its setting ends with the last whole character that fits.
