@@ -247,6 +247,14 @@ std::string target_of(const std::string &source, const std::string &target,
   return is_folder ? join(target, base_name(source)) : target;
 }
 
+// A folder named without -r is refused; one that a pattern matched is passed
+// over, as ls would show it.
+int folder_without_r(const std::string &from, const char *verb, bool matched) {
+  std::fprintf(stderr, "sftpc: '%s' is a folder (use %s -r)\n",
+               printable(from).c_str(), verb);
+  return matched ? kOk : kFailed;
+}
+
 int get_one(const std::string &from, const std::string &to,
             const std::string &flags, bool matched, const Options &opt) {
   bool keep = flags.find('p') != std::string::npos;
@@ -255,12 +263,8 @@ int get_one(const std::string &from, const std::string &to,
   Json e;
   bool described = remote_entry(from, e);
   if (e["is_dir"].flag) {
-    if (flags.find('r') == std::string::npos) {
-      // A folder that a pattern matched is passed over, as ls would show it.
-      std::fprintf(stderr, "sftpc: '%s' is a folder (use get -r)\n",
-                   printable(from).c_str());
-      return matched ? kOk : kFailed;
-    }
+    if (flags.find('r') == std::string::npos)
+      return folder_without_r(from, "get", matched);
     return get_tree(from, to, keep, opt);
   }
   int rc = copy_file(true, from, to, opt);
@@ -275,12 +279,8 @@ int put_one(const std::string &from, const std::string &to,
             const std::string &flags, bool matched, const Options &opt) {
   bool keep = flags.find('p') != std::string::npos;
   if (local_is_dir(from)) {
-    if (flags.find('r') == std::string::npos) {
-      // A folder that a pattern matched is passed over, as ls would show it.
-      std::fprintf(stderr, "sftpc: '%s' is a folder (use put -r)\n",
-                   printable(from).c_str());
-      return matched ? kOk : kFailed;
-    }
+    if (flags.find('r') == std::string::npos)
+      return folder_without_r(from, "put", matched);
     return put_tree(from, to, keep, opt);
   }
   int rc = copy_file(false, from, to, opt);
